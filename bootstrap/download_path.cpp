@@ -5,14 +5,11 @@
 #include <vector>
 
 #include "bootstrap/constants.h"
+#include "bootstrap/text.h"
 #include "platform/platform.h"
 
 namespace bootstrap {
 namespace {
-
-std::u16string_view UpToFirstNul(std::u16string_view text) {
-  return text.substr(0, text.find(u'\0'));
-}
 
 // A name that the shell would read as a path rather than a file name. The
 // segment after the last "/" can come from the query of an attacker's URL

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bootstrap/constants.h"
+#include "bootstrap/text.h"
 #include "platform/platform.h"
 
 namespace bootstrap {
@@ -13,10 +14,6 @@ namespace {
 
 constexpr std::u16string_view kUriName = u"Uri";
 constexpr std::u16string_view kElementNames[] = {u"MainBundle", u"MainPackage"};
-
-std::u16string_view UpToFirstNul(std::u16string_view text) {
-  return text.substr(0, text.find(u'\0'));
-}
 
 // The span's terminating NUL sits one past its end; reading it stops every
 // skip there.
