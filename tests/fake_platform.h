@@ -1,4 +1,4 @@
-// A stand-in for platform.h that records every call, in order and with its
+// A stand-in for platform.h and the framework's services that records every call, in order and with its
 // arguments, and answers from a script. File reads and downloads have real
 // effects on the local file system so that tests can use real files.
 #pragma once
@@ -36,6 +36,8 @@ struct Script {
   bool failLength = false;
   bool failRead = false;
   std::optional<std::uint32_t> readLimit;  // deliver at most this many bytes
+  // What the framework's satellite probe finds; null for none.
+  void* satellite = nullptr;
 };
 
 struct State {

@@ -1,0 +1,19 @@
+// The process entry and the one application object.
+#include <windows.h>
+
+#include "host/framework.h"
+#include "host/installer_app.h"
+#include "host/startup_text.h"
+
+// Constructed during static initialisation, before wWinMain runs; it
+// registers itself with the framework.
+CQuillmoorInstallerApp theApp;
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLineTail*/,
+                    int showCommand) {
+  // The tail is taken from the full command line by our own rule rather
+  // than the C runtime's, so that what reaches the restart registration is
+  // what the tests pin down.
+  const auto* commandLine = reinterpret_cast<const char16_t*>(GetCommandLineW());
+  return FrameworkMain(instance, framework::CommandLineTail(commandLine), showCommand);
+}
