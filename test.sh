@@ -11,3 +11,7 @@ cmake --preset windows
 cmake --build --preset windows
 
 ctest --preset native
+
+# Debian's interpreter, which has python3-pytest and python3-pefile, whatever
+# else is first on PATH.
+/usr/bin/python3 -m pytest -q tests/exe
