@@ -1,0 +1,578 @@
+"""Runs the real installer under Wine against a real local HTTPS server.
+
+The pieces:
+- `Tls`: a throw-away CA and a certificate for localhost, made with openssl.
+- `WinePrefix`: a private prefix with the null display driver, the CA trusted inside it only,
+  a stand-in App Installer (helpers/handler.c) and relay tracing of the calls that matter.
+- `Server`: an HTTPS server whose routes, and whether it listens at all, each case controls. It
+  records every request with its time.
+- `run_installer`: one run of the installer, with a helper that reads and answers its message
+  boxes, and a transcript of its own Windows calls taken from Wine's relay trace.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import getpass
+import http.server
+import os
+import pathlib
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import threading
+import time
+from typing import Callable
+
+import pefile
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+HELPERS = pathlib.Path(__file__).resolve().parent / "helpers"
+MINGW = "x86_64-w64-mingw32-"
+EXE_NAME = "Quillmoor.Installer.exe"
+MANIFEST_PATH = "/downloads/Lanternfold-8.appinstaller"
+CAPTION = "Lanternfold Installer"
+
+# The calls a transcript keeps, by the name the relay trace prints.
+TRACED = ["URLDownloadToFileW", "Sleep", "ShellExecuteExW", "UrlCombineW", "MessageBoxW",
+          "GetTempPathW", "RegisterApplicationRestart", "LoadLibraryExW", "FreeLibrary"]
+PACKAGE_TYPES = [".appinstaller", ".msixbundle", ".msix", ".appxbundle", ".appx"]
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run(cmd, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run(cmd, check=True, **kwargs)
+
+
+# ---------------------------------------------------------------------------------------------
+# Building
+
+
+def build_installer(build_dir: pathlib.Path, host: str) -> pathlib.Path:
+    """Configures and builds the installer for `host` in its own build folder."""
+    run(["cmake", "--preset", "windows-e2e", "-B", str(build_dir),
+         f"-DINSTALLER_DOWNLOAD_HOST={host}"], cwd=ROOT, stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", str(build_dir)], cwd=ROOT, stdout=subprocess.DEVNULL)
+    return build_dir / EXE_NAME
+
+
+def build_helpers(out: pathlib.Path) -> dict[str, pathlib.Path]:
+    out.mkdir(parents=True, exist_ok=True)
+    flags = ["-O2", "-Wall", "-Werror", "-static", "-s"]
+    built = {}
+    for name, extra in [("trust_ca", ["-municode", "-lcrypt32"]), ("dismiss", ["-municode"]),
+                        ("handler", ["-municode", "-mwindows"])]:
+        target = out / f"{name}.exe"
+        run([MINGW + "gcc", *flags, "-o", str(target), str(HELPERS / f"{name}.c"), *extra])
+        built[name] = target
+    res = out / "satellite.res.o"
+    run([MINGW + "windres", str(HELPERS / "satellite.rc"), "-O", "coff", "-o", str(res)])
+    built["satellite"] = out / "satellite.dll"
+    run([MINGW + "gcc", "-shared", "-nostdlib", "-O2", "-Wall", "-Werror", "-s", "-o",
+         str(built["satellite"]), str(HELPERS / "satellite.c"), str(res), "-Wl,-e,DllMain",
+         "-lkernel32"])
+    return built
+
+
+# ---------------------------------------------------------------------------------------------
+# TLS
+
+
+@dataclasses.dataclass
+class Tls:
+    ca_pem: pathlib.Path
+    ca_der: pathlib.Path
+    cert: pathlib.Path
+    key: pathlib.Path
+
+    @classmethod
+    def make(cls, folder: pathlib.Path, host: str = "localhost", days: int = 30,
+             ca: "Tls | None" = None) -> "Tls":
+        """A CA (or `ca`'s) and a server certificate for `host` signed by it."""
+        folder.mkdir(parents=True, exist_ok=True)
+        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        if ca is None:
+            ca_key, ca_pem = folder / "ca.key", folder / "ca.pem"
+            run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                 "-keyout", ca_key, "-out", ca_pem, "-days", "30",
+                 "-subj", "/CN=Lanternfold Installer Test CA",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
+        else:
+            ca_key, ca_pem = ca.ca_pem.with_suffix(".key"), ca.ca_pem
+        key, csr, cert = folder / "server.key", folder / "server.csr", folder / "server.pem"
+        ext = folder / "server.ext"
+        san = f"IP:{host}" if re.fullmatch(r"[\d.]+", host) else f"DNS:{host}"
+        ext.write_text(f"subjectAltName={san}\nextendedKeyUsage=serverAuth\n"
+                       "basicConstraints=CA:FALSE\n")
+        run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key,
+             "-out", csr, "-subj", f"/CN={host}"], **quiet)
+        run(["openssl", "x509", "-req", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key,
+             "-CAcreateserial", "-out", cert, "-days", str(days), "-sha256",
+             "-extfile", ext], **quiet)
+        ca_der = folder / "ca.der"
+        run(["openssl", "x509", "-in", ca_pem, "-outform", "der", "-out", ca_der], **quiet)
+        return cls(ca_pem, ca_der, cert, key)
+
+
+# ---------------------------------------------------------------------------------------------
+# HTTPS server
+
+
+@dataclasses.dataclass
+class Response:
+    body: bytes = b""
+    status: int = 200
+    headers: dict[str, str] = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass
+class Request:
+    time: float
+    path: str
+
+
+class Server:
+    """A local HTTPS server that listens only while a case wants it to."""
+
+    def __init__(self, port: int, tls: Tls):
+        self.port = port
+        self.routes: dict[str, Response | Callable[[http.server.BaseHTTPRequestHandler], None]] = {}
+        self.requests: list[Request] = []
+        self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self._context.load_cert_chain(tls.cert, tls.key)
+        self._httpd: http.server.ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+        self._lock = threading.Lock()
+
+    def _handler(self):
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):  # noqa: N802 (the standard library's name)
+                path = self.path.split("?", 1)[0]
+                with server._lock:
+                    server.requests.append(Request(time.monotonic(), self.path))
+                route = server.routes.get(path)
+                if callable(route):
+                    route(self)
+                    return
+                response = route or Response(b"not found", 404)
+                self.send_response(response.status)
+                headers = {"Content-Type": "application/octet-stream",
+                           "Content-Length": str(len(response.body)), **response.headers}
+                for name, value in headers.items():
+                    self.send_header(name, value)
+                self.end_headers()
+                self.wfile.write(response.body)
+
+            def log_message(self, *args):
+                pass
+
+        return Handler
+
+    @property
+    def listening(self) -> bool:
+        return self._httpd is not None
+
+    def open(self):
+        if self._httpd:
+            return
+        httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), self._handler())
+        httpd.daemon_threads = True
+        httpd.socket = self._context.wrap_socket(httpd.socket, server_side=True)
+        self._httpd = httpd
+        self._thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+        self._thread.start()
+
+    def close(self):
+        if not self._httpd:
+            return
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join()
+        self._httpd = None
+
+    def reset(self, routes=None, listening=True):
+        self.routes = dict(routes or {})
+        with self._lock:
+            self.requests = []
+        self.open() if listening else self.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Wine
+
+
+def windows_path(path: pathlib.Path | str) -> str:
+    """The Windows name of a Linux path, through drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def reg_file(path: pathlib.Path, body: str):
+    path.write_text("REGEDIT4\n\n" + body.strip() + "\n", encoding="utf-8")
+
+
+def reg_string(value: str) -> str:
+    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def reg_expand_string(value: str) -> str:
+    """A REG_EXPAND_SZ value, so that %VARIABLES% in it are expanded when read."""
+    return "hex(2):" + ",".join(f"{b:02x}" for b in (value + "\0").encode("ascii"))
+
+
+class WinePrefix:
+    def __init__(self, path: pathlib.Path):
+        self.path = path
+        self.env = {
+            **os.environ,
+            "WINEPREFIX": str(path),
+            "WINEDEBUG": "-all",
+            "WINEARCH": "win64",
+            # A fixed UI language, so that satellite names are predictable.
+            "LANG": "en_US.UTF-8",
+            "LC_ALL": "en_US.UTF-8",
+            # No prompts to install Mono or Gecko: nothing here needs them.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        }
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.user = getpass.getuser()
+
+    @property
+    def temp(self) -> pathlib.Path:
+        return self.path / "drive_c" / "users" / self.user / "Temp"
+
+    @property
+    def temp_windows(self) -> str:
+        return f"C:\\users\\{self.user}\\Temp\\"
+
+    def wine(self, *args, env=None, **kwargs) -> subprocess.CompletedProcess:
+        return subprocess.run(["wine", *map(str, args)], env=env or self.env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
+
+    def regedit(self, path: pathlib.Path):
+        self.wine("regedit", "/S", windows_path(path), check=True)
+
+    def create(self, helpers: dict[str, pathlib.Path], tls: Tls):
+        if self.path.exists():
+            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+            shutil.rmtree(self.path)
+        self.path.mkdir(parents=True)
+        # Keep one quiet wineserver, with Wine's own services, for the whole session: processes
+        # that start later then inherit nothing from a traced run.
+        run(["wineserver", "-p"], env=self.env)
+        run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.helpers = helpers
+        settings = self.path / "settings.reg"
+        reg_file(settings, f"""
+[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]
+"Graphics"="null"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Debug]
+"RelayInclude"={reg_string(";".join(TRACED))}
+""")
+        self.regedit(settings)
+        # Wine's desktop process started before the display setting existed; start everything
+        # again under it, still quietly.
+        run(["wineserver", "-k"], env=self.env)
+        run(["wineserver", "-w"], env=self.env)
+        run(["wineserver", "-p"], env=self.env)
+        run(["wineboot"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wine(helpers["trust_ca"], windows_path(tls.ca_der), check=True)
+        self.set_associations(set())
+
+    def set_associations(self, types: set[str]):
+        """Makes the stand-in App Installer the handler of `types`, and of nothing else."""
+        handler = windows_path(self.helpers["handler"])
+        lines = []
+        for ext in PACKAGE_TYPES:
+            prog_id = "Lanternfold.Test" + ext
+            lines.append(f"[-HKEY_CLASSES_ROOT\\{ext}]\n[-HKEY_CLASSES_ROOT\\{prog_id}]\n")
+            if ext in types:
+                command = reg_string(f'"{handler}" "%1"')
+                lines.append(f"[HKEY_CLASSES_ROOT\\{ext}]\n@={reg_string(prog_id)}\n\n"
+                             f"[HKEY_CLASSES_ROOT\\{prog_id}\\shell\\open\\command]\n@={command}\n")
+        path = self.path / "associations.reg"
+        reg_file(path, "\n".join(lines))
+        self.regedit(path)
+        self.associations = set(types)
+
+    def set_user_environment(self, values: dict[str, str]):
+        """Sets variables of HKCU\\Environment, as expandable strings like Wine's own."""
+        body = "[HKEY_CURRENT_USER\\Environment]\n" + "".join(
+            f"{reg_string(name)}={reg_expand_string(value)}\n" for name, value in values.items())
+        path = self.path / "environment.reg"
+        reg_file(path, body)
+        self.regedit(path)
+
+    def opened_log(self) -> pathlib.Path:
+        return self.helpers["handler"].parent / "opened.log"
+
+    def shutdown(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------------------------------------
+# Relay transcript
+
+LINE = re.compile(r"^(?P<t>\d+\.\d+):(?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]+):"
+                  r"(?P<kind>Call|Ret) +(?P<module>[\w.]+)\.(?P<fn>\w+)\((?P<args>.*)\)"
+                  r"(?: retval=(?P<retval>[0-9a-f]+))? ret=(?P<ret>[0-9a-f]+)$")
+LOADED = re.compile(r"^[\d.]+:(?P<pid>[0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded "
+                    r"L\"(?P<path>.*)\" at (?P<base>[0-9a-f]+)")
+ARG = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?,?')
+
+
+def unescape(text: str) -> str:
+    def one(m):
+        s = m.group(0)
+        if s.startswith("\\x"):
+            return chr(int(s[2:], 16))
+        return {"\\n": "\n", "\\r": "\r", "\\t": "\t"}.get(s, s[1:])
+    return re.sub(r"\\x[0-9a-fA-F]{4}|\\.", one, text)
+
+
+@dataclasses.dataclass
+class Call:
+    name: str
+    args: list[int]
+    strings: list[str | None]
+    started: float
+    retval: int | None = None
+    ended: float | None = None
+
+
+class Transcript:
+    """The traced calls that the installer's own code made, in order."""
+
+    def __init__(self, exe_size: int, on_call: Callable[[Call], None] | None = None):
+        self.calls: list[Call] = []
+        self.lines: list[str] = []
+        self._exe_size = exe_size
+        self._pid = None
+        self._base = None
+        self._open: dict[str, Call] = {}
+        self._on_call = on_call
+
+    def feed(self, line: str):
+        self.lines.append(line)
+        if self._pid is None:
+            m = LOADED.match(line)
+            if m and m.group("path").endswith(EXE_NAME):
+                self._pid, self._base = m.group("pid"), int(m.group("base"), 16)
+            return
+        m = LINE.match(line)
+        if not m or m.group("pid") != self._pid:
+            return
+        ret = int(m.group("ret"), 16)
+        if not self._base <= ret < self._base + self._exe_size:
+            return
+        name = m.group("fn")
+        if m.group("kind") == "Call":
+            args = list(ARG.finditer(m.group("args")))
+            call = Call(name, [int(a.group(1), 16) for a in args],
+                        [None if a.group(2) is None else unescape(a.group(2)) for a in args],
+                        float(m.group("t")))
+            self._open[name] = call
+            self.calls.append(call)
+        elif name in self._open:
+            call = self._open.pop(name)
+            call.retval = int(m.group("retval") or "0", 16)
+            call.ended = float(m.group("t"))
+            if self._on_call:
+                self._on_call(call)
+
+
+def describe(call: Call, satellite: set[int] | None = None) -> str:
+    """One line per call, in the words the tests compare."""
+    a, s, r = call.args, call.strings, call.retval
+    if call.name == "GetTempPathW":
+        return f"GetTempPathW({a[0]})"
+    if call.name == "URLDownloadToFileW":
+        return f"URLDownloadToFileW({s[1]}, {s[2]}) = {r:08x}"
+    if call.name == "Sleep":
+        return f"Sleep({a[0]})"
+    if call.name == "ShellExecuteExW":
+        return f"ShellExecuteExW() = {r}"
+    if call.name == "UrlCombineW":
+        return f"UrlCombineW({s[0]}, {s[1]}, flags={a[4]}) = {r:08x}"
+    if call.name == "MessageBoxW":
+        return f"MessageBoxW({s[1]}, {s[2]}, {a[3]:#x})"
+    if call.name == "RegisterApplicationRestart":
+        return f"RegisterApplicationRestart({s[0]}, {a[1]})"
+    if call.name == "LoadLibraryExW":
+        return f"LoadLibraryExW({s[0]}, {a[2]:#x}) = {'module' if r else 'null'}"
+    if call.name == "FreeLibrary":
+        return "FreeLibrary(satellite)" if satellite and a[0] in satellite else \
+            f"FreeLibrary({a[0]:#x})"
+    return f"{call.name}(...)"
+
+
+# ---------------------------------------------------------------------------------------------
+# One run
+
+
+@dataclasses.dataclass
+class RunResult:
+    exit_code: int | None  # None: it did not end in time
+    calls: list[Call]
+    boxes: list[tuple[str, str]]  # (caption, text) of every dialog box, the shell's included
+    opened: list[str]  # what the stand-in App Installer was asked to open
+    trace: list[str]
+
+    @property
+    def satellite_handles(self) -> set[int]:
+        return {c.retval for c in self.calls if c.name == "LoadLibraryExW" and c.retval}
+
+    def transcript(self, names=None) -> list[str]:
+        names = set(names or TRACED)
+        return [describe(c, self.satellite_handles) for c in self.calls if c.name in names]
+
+    @property
+    def messages(self) -> list[str]:
+        """The texts of the installer's own message boxes."""
+        return [text for caption, text in self.boxes if caption == CAPTION]
+
+
+def run_installer(prefix: WinePrefix, exe: pathlib.Path, args=(), timeout: float = 60,
+                  on_call: Callable[[Call], None] | None = None) -> RunResult:
+    """Runs `exe` to its end while a helper answers its message boxes."""
+    work = exe.parent
+    box_log, stop = work / "boxes.log", work / "dismiss.stop"
+    for path in (box_log, stop, prefix.opened_log()):
+        path.unlink(missing_ok=True)
+    box_log.touch()
+    dismisser = subprocess.Popen(
+        ["wine", str(prefix.helpers["dismiss"]), windows_path(box_log), windows_path(stop)],
+        env=prefix.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    env = {**prefix.env, "WINEDEBUG": "+pid,+timestamp,+loaddll,+relay"}
+    transcript = Transcript(pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER.SizeOfImage,
+                            on_call)
+    process = subprocess.Popen(["wine", str(exe), *args], env=env, cwd=work,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                               errors="replace")
+    reader = threading.Thread(target=lambda: [transcript.feed(line.rstrip("\n"))
+                                              for line in process.stderr], daemon=True)
+    reader.start()
+    try:
+        exit_code = process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        exit_code = None
+    reader.join(10)
+
+    # The shell starts the handler without waiting for it: give it a moment to record.
+    if any(c.name == "ShellExecuteExW" and c.retval for c in transcript.calls):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not prefix.opened_log().exists():
+            time.sleep(0.05)
+        time.sleep(0.2)
+    stop.touch()
+    try:
+        dismisser.wait(10)
+    except subprocess.TimeoutExpired:
+        dismisser.kill()
+
+    boxes = [tuple(line.split("\t", 1)) for line in
+             box_log.read_text(encoding="utf-8").splitlines() if "\t" in line]
+    opened = []
+    if prefix.opened_log().exists():
+        opened = [line.strip().strip('"') for line in
+                  prefix.opened_log().read_text(encoding="utf-8").splitlines() if line.strip()]
+    return RunResult(exit_code, transcript.calls, boxes, opened, transcript.lines)
+
+
+def open_after_failures(server: Server, failures: int) -> Callable[[Call], None]:
+    """An on_call hook that starts the server once `failures` fetches have failed."""
+    seen = 0
+
+    def hook(call: Call):
+        nonlocal seen
+        if call.name == "URLDownloadToFileW" and call.retval and call.retval >= 0x80000000:
+            seen += 1
+            if seen == failures:
+                server.open()
+    return hook
+
+
+# ---------------------------------------------------------------------------------------------
+# Everything together
+
+
+@dataclasses.dataclass
+class World:
+    """An installer built for a local server, the server, and a Wine prefix to run it in."""
+    root: pathlib.Path
+    port: int
+    exe: pathlib.Path
+    prefix: WinePrefix
+    server: Server
+    tls: Tls
+
+    @classmethod
+    def create(cls, root: pathlib.Path) -> "World":
+        root.mkdir(parents=True, exist_ok=True)
+        port = free_port()
+        exe = build_installer(root / "installer", f"localhost:{port}")
+        helpers = build_helpers(root / "helpers")
+        tls = Tls.make(root / "tls")
+        prefix = WinePrefix(root / "wineprefix")
+        prefix.create(helpers, tls)
+        return cls(root, port, exe, prefix, Server(port, tls), tls)
+
+    def close(self):
+        self.server.close()
+        self.prefix.shutdown()
+
+    @property
+    def host(self) -> str:
+        return f"localhost:{self.port}"
+
+    @property
+    def manifest_url(self) -> str:
+        return f"https://{self.host}{MANIFEST_PATH}"
+
+    @property
+    def manifest_dir(self) -> str:
+        return self.manifest_url.rsplit("/", 1)[0] + "/"
+
+    def case_dir(self, name: str) -> pathlib.Path:
+        """A fresh folder holding a copy of the installer, as a user's Downloads would."""
+        folder = self.root / "cases" / name
+        if folder.exists():
+            shutil.rmtree(folder)
+        folder.mkdir(parents=True)
+        shutil.copy2(self.exe, folder / EXE_NAME)
+        return folder
+
+    def files_outside_temp(self, case: pathlib.Path) -> dict[pathlib.Path, int]:
+        """Every file of the prefix's drive C: and of the case folder, but the temporary folder's
+        and Wine's own, with its modification time: what a run must leave as it was."""
+        profile = self.prefix.path / "drive_c" / "users" / self.prefix.user
+        # Wine's own files, and the download service's internet cache and cookies.
+        skip = [self.prefix.temp, self.prefix.path / "drive_c" / "windows",
+                profile / "AppData" / "Local" / "Microsoft" / "Windows"]
+        found = {}
+        for top in [self.prefix.path / "drive_c", case]:
+            for path in top.rglob("*"):
+                if path.is_file() and not any(path.is_relative_to(s) for s in skip):
+                    found[path] = path.stat().st_mtime_ns
+        return found
+
+    def clear_temp(self):
+        for entry in self.prefix.temp.iterdir():
+            if entry.is_dir():
+                shutil.rmtree(entry)
+            else:
+                entry.unlink()
