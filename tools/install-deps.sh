@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ libgtest-dev
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   python3 python3-pytest python3-pefile
+  googletest wine wine64 libgnutls30 openssl
 )
 
 missing=()
