@@ -24,8 +24,11 @@ using Result = std::int32_t;
 // the caller may use.
 [[nodiscard]] std::uint32_t TemporaryPath(char16_t* buffer, std::uint32_t capacity);
 
-// URLDownloadToFileW(no caller, url, path, 0, no callback). Blocks until the
-// fetch has ended.
+// URLDownloadToFileW(no caller, url, path, 0, observer). Blocks until the
+// fetch has ended. Besides the service's own failures, an attempt fails when
+// the server answered with an HTTP error, when fewer bytes arrived than it
+// announced, or when the file at `path` was not written after all. The
+// observer asks for a fresh copy that is not kept in the web cache.
 [[nodiscard]] Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path);
 
 // ShellExecuteExW with a record that carries only `verb`, `path` and `show`;
