@@ -21,6 +21,7 @@ import re
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import threading
 import time
@@ -37,7 +38,8 @@ CAPTION = "Lanternfold Installer"
 
 # The calls a transcript keeps, by the name the relay trace prints.
 TRACED = ["URLDownloadToFileW", "Sleep", "ShellExecuteExW", "UrlCombineW", "MessageBoxW",
-          "GetTempPathW", "RegisterApplicationRestart", "LoadLibraryExW", "FreeLibrary"]
+          "GetTempPathW", "RegisterApplicationRestart", "LoadLibraryExW", "FreeLibrary",
+          "SetDefaultDllDirectories"]
 PACKAGE_TYPES = [".appinstaller", ".msixbundle", ".msix", ".appxbundle", ".appx"]
 
 
@@ -45,6 +47,14 @@ def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def wait_until(condition: Callable[[], bool], seconds: float):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"gave up waiting after {seconds} s")
+        time.sleep(0.05)
 
 
 def run(cmd, **kwargs) -> subprocess.CompletedProcess:
@@ -68,7 +78,8 @@ def build_helpers(out: pathlib.Path) -> dict[str, pathlib.Path]:
     flags = ["-O2", "-Wall", "-Werror", "-static", "-s"]
     built = {}
     for name, extra in [("trust_ca", ["-municode", "-lcrypt32"]), ("dismiss", ["-municode"]),
-                        ("handler", ["-municode", "-mwindows"])]:
+                        ("handler", ["-municode", "-mwindows"]), ("hold", ["-municode"]),
+                        ("static_urlmon", ["-municode", "-lurlmon"])]:
         target = out / f"{name}.exe"
         run([MINGW + "gcc", *flags, "-o", str(target), str(HELPERS / f"{name}.c"), *extra])
         built[name] = target
@@ -78,6 +89,9 @@ def build_helpers(out: pathlib.Path) -> dict[str, pathlib.Path]:
     run([MINGW + "gcc", "-shared", "-nostdlib", "-O2", "-Wall", "-Werror", "-s", "-o",
          str(built["satellite"]), str(HELPERS / "satellite.c"), str(res), "-Wl,-e,DllMain",
          "-lkernel32"])
+    built["planted"] = out / "planted.dll"
+    run([MINGW + "gcc", "-shared", "-nostdlib", "-O2", "-Wall", "-Werror", "-s", "-o",
+         str(built["planted"]), str(HELPERS / "planted.c"), "-Wl,-e,DllMain", "-lkernel32"])
     return built
 
 
@@ -133,6 +147,81 @@ class Response:
     headers: dict[str, str] = dataclasses.field(default_factory=dict)
 
 
+class Sequence:
+    """Successive answers to successive requests; the last one repeats."""
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+        self.served = 0
+
+    def __call__(self, handler):
+        answer = self.answers[min(self.served, len(self.answers) - 1)]
+        self.served += 1
+        serve(handler, answer)
+
+
+@dataclasses.dataclass
+class Cut:
+    """A body cut off before its declared length: closed cleanly, or reset mid-way."""
+    body: bytes
+    declared: int
+    reset: bool = False
+
+    def __call__(self, handler):
+        handler.send_response(200)
+        handler.send_header("Content-Length", str(self.declared))
+        handler.end_headers()
+        handler.wfile.write(self.body)
+        handler.wfile.flush()
+        if self.reset:
+            # SO_LINGER with a zero timeout turns the close into a TCP reset.
+            handler.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                          struct.pack("ii", 1, 0))
+        handler.close_connection = True
+
+
+@dataclasses.dataclass
+class Slow:
+    """An answer that starts only after a delay."""
+    seconds: float
+    answer: "Response"
+
+    def __call__(self, handler):
+        time.sleep(self.seconds)
+        serve(handler, self.answer)
+
+
+def redirect(location: str) -> Response:
+    return Response(b"", 302, {"Location": location})
+
+
+@dataclasses.dataclass
+class LargeFile:
+    """A body streamed from a file on disk, which may be sparse and larger than memory."""
+    path: pathlib.Path
+
+    def __call__(self, handler):
+        size = self.path.stat().st_size
+        handler.send_response(200)
+        handler.send_header("Content-Length", str(size))
+        handler.end_headers()
+        with self.path.open("rb") as body:
+            shutil.copyfileobj(body, handler.wfile, 1 << 20)
+
+
+def serve(handler, answer):
+    if callable(answer):
+        answer(handler)
+        return
+    handler.send_response(answer.status)
+    headers = {"Content-Type": "application/octet-stream",
+               "Content-Length": str(len(answer.body)), **answer.headers}
+    for name, value in headers.items():
+        handler.send_header(name, value)
+    handler.end_headers()
+    handler.wfile.write(answer.body)
+
+
 @dataclasses.dataclass
 class Request:
     time: float
@@ -146,8 +235,8 @@ class Server:
         self.port = port
         self.routes: dict[str, Response | Callable[[http.server.BaseHTTPRequestHandler], None]] = {}
         self.requests: list[Request] = []
-        self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self._context.load_cert_chain(tls.cert, tls.key)
+        self.tls = tls
+        self._context = self._make_context(tls)
         self._httpd: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
@@ -160,23 +249,21 @@ class Server:
                 path = self.path.split("?", 1)[0]
                 with server._lock:
                     server.requests.append(Request(time.monotonic(), self.path))
-                route = server.routes.get(path)
-                if callable(route):
-                    route(self)
-                    return
-                response = route or Response(b"not found", 404)
-                self.send_response(response.status)
-                headers = {"Content-Type": "application/octet-stream",
-                           "Content-Length": str(len(response.body)), **response.headers}
-                for name, value in headers.items():
-                    self.send_header(name, value)
-                self.end_headers()
-                self.wfile.write(response.body)
+                try:
+                    serve(self, server.routes.get(path) or Response(b"not found", 404))
+                except (ConnectionError, ssl.SSLError):
+                    pass  # the client gave up; that is its business
 
             def log_message(self, *args):
                 pass
 
         return Handler
+
+    @staticmethod
+    def _make_context(tls: Tls) -> ssl.SSLContext:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(tls.cert, tls.key)
+        return context
 
     @property
     def listening(self) -> bool:
@@ -200,7 +287,13 @@ class Server:
         self._thread.join()
         self._httpd = None
 
-    def reset(self, routes=None, listening=True):
+    def reset(self, routes=None, listening=True, tls: Tls | None = None):
+        """New routes, an empty request log, and the certificate `tls` (else the usual one)."""
+        wanted = tls or self.tls
+        if wanted is not getattr(self, "_serving_tls", self.tls):
+            self.close()
+            self._context = self._make_context(wanted)
+        self._serving_tls = wanted
         self.routes = dict(routes or {})
         with self._lock:
             self.requests = []
@@ -358,20 +451,20 @@ class Transcript:
         self.calls: list[Call] = []
         self.lines: list[str] = []
         self._exe_size = exe_size
-        self._pid = None
+        self.pid = None
         self._base = None
         self._open: dict[str, Call] = {}
         self._on_call = on_call
 
     def feed(self, line: str):
         self.lines.append(line)
-        if self._pid is None:
+        if self.pid is None:
             m = LOADED.match(line)
             if m and m.group("path").endswith(EXE_NAME):
-                self._pid, self._base = m.group("pid"), int(m.group("base"), 16)
+                self.pid, self._base = m.group("pid"), int(m.group("base"), 16)
             return
         m = LINE.match(line)
-        if not m or m.group("pid") != self._pid:
+        if not m or m.group("pid") != self.pid:
             return
         ret = int(m.group("ret"), 16)
         if not self._base <= ret < self._base + self._exe_size:
@@ -411,6 +504,8 @@ def describe(call: Call, satellite: set[int] | None = None) -> str:
         return f"RegisterApplicationRestart({s[0]}, {a[1]})"
     if call.name == "LoadLibraryExW":
         return f"LoadLibraryExW({s[0]}, {a[2]:#x}) = {'module' if r else 'null'}"
+    if call.name == "SetDefaultDllDirectories":
+        return f"SetDefaultDllDirectories({a[0]:#x}) = {r}"
     if call.name == "FreeLibrary":
         return "FreeLibrary(satellite)" if satellite and a[0] in satellite else \
             f"FreeLibrary({a[0]:#x})"
@@ -424,6 +519,7 @@ def describe(call: Call, satellite: set[int] | None = None) -> str:
 @dataclasses.dataclass
 class RunResult:
     exit_code: int | None  # None: it did not end in time
+    loaded: list[str]  # every module the installer's process loaded, by full path
     calls: list[Call]
     boxes: list[tuple[str, str]]  # (caption, text) of every dialog box, the shell's included
     opened: list[str]  # what the stand-in App Installer was asked to open
@@ -444,7 +540,8 @@ class RunResult:
 
 
 def run_installer(prefix: WinePrefix, exe: pathlib.Path, args=(), timeout: float = 60,
-                  on_call: Callable[[Call], None] | None = None) -> RunResult:
+                  on_call: Callable[[Call], None] | None = None,
+                  dll_overrides: str | None = None) -> RunResult:
     """Runs `exe` to its end while a helper answers its message boxes."""
     work = exe.parent
     box_log, stop = work / "boxes.log", work / "dismiss.stop"
@@ -455,7 +552,10 @@ def run_installer(prefix: WinePrefix, exe: pathlib.Path, args=(), timeout: float
         ["wine", str(prefix.helpers["dismiss"]), windows_path(box_log), windows_path(stop)],
         env=prefix.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    env = {**prefix.env, "WINEDEBUG": "+pid,+timestamp,+loaddll,+relay"}
+    env = {**prefix.env,
+           "WINEDEBUG": os.environ.get("HARNESS_WINEDEBUG", "+pid,+timestamp,+loaddll,+relay")}
+    if dll_overrides:
+        env["WINEDLLOVERRIDES"] += ";" + dll_overrides
     transcript = Transcript(pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER.SizeOfImage,
                             on_call)
     process = subprocess.Popen(["wine", str(exe), *args], env=env, cwd=work,
@@ -490,7 +590,9 @@ def run_installer(prefix: WinePrefix, exe: pathlib.Path, args=(), timeout: float
     if prefix.opened_log().exists():
         opened = [line.strip().strip('"') for line in
                   prefix.opened_log().read_text(encoding="utf-8").splitlines() if line.strip()]
-    return RunResult(exit_code, transcript.calls, boxes, opened, transcript.lines)
+    loaded = [m.group("path").replace("\\\\", "\\") for m in map(LOADED.match, transcript.lines)
+              if m and m.group("pid") == transcript.pid]
+    return RunResult(exit_code, loaded, transcript.calls, boxes, opened, transcript.lines)
 
 
 def open_after_failures(server: Server, failures: int) -> Callable[[Call], None]:
@@ -522,6 +624,14 @@ class World:
 
     @classmethod
     def create(cls, root: pathlib.Path) -> "World":
+        # Every case reaches the server as "localhost"; without a hosts entry for it, every
+        # download would fail and look like the installer's fault.
+        try:
+            addresses = {info[4][0] for info in socket.getaddrinfo("localhost", None)}
+        except socket.gaierror:
+            addresses = set()
+        if "127.0.0.1" not in addresses:
+            raise RuntimeError("localhost does not resolve to 127.0.0.1; check /etc/hosts")
         root.mkdir(parents=True, exist_ok=True)
         port = free_port()
         exe = build_installer(root / "installer", f"localhost:{port}")
