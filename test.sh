@@ -9,8 +9,15 @@ cmake --preset native
 cmake --build --preset native
 cmake --preset windows
 cmake --build --preset windows
+cmake --preset native-asan
+cmake --build --preset native-asan
+cmake --preset fuzz
+cmake --build --preset fuzz
 
 ctest --preset native
+# The same suite with AddressSanitizer and UndefinedBehaviorSanitizer, which
+# stop at the first report.
+ctest --preset native-asan
 
 
 # The real Windows platform layer, under Wine, in a prefix of its own so that
@@ -29,6 +36,10 @@ ctest --preset native
   wineserver -w
   exit "$status"
 )
+
+# The manifest and download-path code against arbitrary input, for a bounded
+# time per target (FUZZ_SECONDS, default 60).
+tests/fuzz/run.sh
 
 # The built executable's image, then the real executable end to end under Wine
 # against a local HTTPS server. Debian's interpreter has python3-pytest and

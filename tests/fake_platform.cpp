@@ -89,6 +89,11 @@ int Descriptor(void* handle) {
   return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)) - 1;
 }
 
+// The handle of a file served from script.fileBytes; no descriptor is ever
+// this address.
+char gInMemoryFile;
+void* const kInMemoryHandle = &gInMemoryFile;
+
 }  // namespace
 
 State& Fake() {
@@ -228,11 +233,16 @@ void Pause(std::uint32_t milliseconds) { Record("Pause(" + std::to_string(millis
 ReadOnlyFile::~ReadOnlyFile() {
   if (handle_ == nullptr) return;
   Record("ReadOnlyFile::Close()");
-  ::close(fake::Descriptor(handle_));
+  if (handle_ != fake::kInMemoryHandle) ::close(fake::Descriptor(handle_));
 }
 
 bool ReadOnlyFile::Open(const std::u16string& path) {
   Record("ReadOnlyFile::Open(" + ToUtf8(path) + ")");
+  if (Fake().script.fileBytes) {
+    Fake().fileBytesOffset = 0;
+    handle_ = fake::kInMemoryHandle;
+    return true;
+  }
   const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY);
   if (fd < 0) return false;
   handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
@@ -241,6 +251,11 @@ bool ReadOnlyFile::Open(const std::u16string& path) {
 
 bool ReadOnlyFile::Length(std::uint64_t* length) {
   Record("ReadOnlyFile::Length()");
+  if (handle_ == fake::kInMemoryHandle) {
+    if (Fake().script.failLength) return false;
+    *length = Fake().script.fileBytes->size();
+    return true;
+  }
   struct stat info {};
   if (Fake().script.failLength || ::fstat(fake::Descriptor(handle_), &info) != 0) return false;
   *length = static_cast<std::uint64_t>(info.st_size);
@@ -251,6 +266,16 @@ bool ReadOnlyFile::Read(void* buffer, std::uint32_t count, std::uint32_t* bytesR
   Record("ReadOnlyFile::Read(" + std::to_string(count) + ")");
   if (Fake().script.failRead) return false;
   const std::uint32_t wanted = std::min(count, Fake().script.readLimit.value_or(count));
+  if (handle_ == fake::kInMemoryHandle) {
+    const std::string& bytes = *Fake().script.fileBytes;
+    std::size_t& offset = Fake().fileBytesOffset;
+    const std::size_t available = bytes.size() - std::min(offset, bytes.size());
+    const auto total = static_cast<std::uint32_t>(std::min<std::size_t>(wanted, available));
+    std::memcpy(buffer, bytes.data() + offset, total);
+    offset += total;
+    *bytesRead = total;
+    return true;
+  }
   std::uint32_t total = 0;
   while (total < wanted) {
     const ssize_t got =

@@ -36,6 +36,9 @@ struct Script {
   bool failLength = false;
   bool failRead = false;
   std::optional<std::uint32_t> readLimit;  // deliver at most this many bytes
+  // When set, every path opens as a file holding these bytes and nothing
+  // touches the disk: a fuzzer feeds thousands of manifests a second.
+  std::optional<std::string> fileBytes;
   // What the framework's satellite probe finds; null for none.
   void* satellite = nullptr;
 };
@@ -43,6 +46,8 @@ struct Script {
 struct State {
   Script script;
   std::vector<std::string> calls;
+  // How far reads have got into script.fileBytes.
+  std::size_t fileBytesOffset = 0;
 };
 
 // The one fake; tests reset it in their set-up.

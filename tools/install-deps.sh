@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   python3 python3-pytest python3-pefile
   googletest wine wine64 libgnutls30 openssl
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
