@@ -148,3 +148,20 @@ def test_second_run_fetches_the_same_paths_again(world):
         runs.append(result.transcript(["URLDownloadToFileW"]))
     assert runs[0] == runs[1]
     assert len(runs[0]) == 2
+
+
+def test_every_run_fetches_the_current_manifest(world):
+    """A server that allows caching for a day still gets asked on every run, and each run gets
+    the manifest as it is now. (The installer also asks the download service not to write its
+    cache; Wine's service ignores that flag and always downloads through a cache file, so that
+    part is not visible here.)"""
+    world.prefix.set_associations({".appinstaller"})
+    for version in ["8.0.0.1", "8.0.0.2"]:
+        body = manifest().replace(b'Version="8.0.0.0"', f'Version="{version}"'.encode())
+        world.clear_temp()
+        world.server.reset({harness.MANIFEST_PATH: Response(body, headers={
+            "Cache-Control": "max-age=86400", "Last-Modified": "Mon, 01 Jan 2024 00:00:00 GMT"})})
+        result = harness.run_installer(world.prefix, world.case_dir("cache") / harness.EXE_NAME)
+        assert result.exit_code == 0
+        assert (world.prefix.temp / "Lanternfold-8.appinstaller").read_bytes() == body
+        assert [r.path for r in world.server.requests] == [harness.MANIFEST_PATH]
