@@ -5,7 +5,6 @@
 #include <shlwapi.h>
 
 #include <string>
-#include <vector>
 
 #include "host/framework_services.h"
 #include "host/startup_text.h"
@@ -53,18 +52,17 @@ RegisterApplicationRestartFn RestartEntry() {
   return entry;
 }
 
-// The preferred UI language names, most preferred first.
-std::vector<std::wstring> PreferredLanguages() {
-  std::vector<std::wstring> names;
+// The preferred UI language names, most preferred first, as the platform
+// gives them: each name ends in a NUL, and an empty name ends the list.
+std::u16string PreferredLanguages() {
+  std::u16string names;
   if (auto entry = PreferredLanguagesEntry()) {
     ULONG count = 0;
     ULONG size = 0;
-    if (!entry(kLanguageListFlags, &count, nullptr, &size) || size == 0) return names;
-    std::vector<wchar_t> list(size, L'\0');
-    if (!entry(kLanguageListFlags, &count, list.data(), &size)) return names;
-    for (const wchar_t* name = list.data(); name < list.data() + list.size() && *name != L'\0';
-         name += wcslen(name) + 1) {
-      names.emplace_back(name);
+    if (!entry(kLanguageListFlags, &count, nullptr, &size) || size == 0) return {};
+    names.assign(size, u'\0');
+    if (!entry(kLanguageListFlags, &count, reinterpret_cast<PZZWSTR>(names.data()), &size)) {
+      return {};
     }
     return names;
   }
@@ -72,7 +70,8 @@ std::vector<std::wstring> PreferredLanguages() {
   for (LANGID language : {GetUserDefaultUILanguage(), GetSystemDefaultUILanguage()}) {
     wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
     if (LCIDToLocaleName(MAKELCID(language, SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0) {
-      names.emplace_back(name);
+      names += Narrow16(name);
+      names += u'\0';
     }
   }
   return names;
@@ -101,9 +100,13 @@ void* LoadSatelliteLibrary() {
   const std::u16string stem = Narrow16(path);
 
   if (auto localeInfo = LocaleInfoEntry()) {
-    for (const std::wstring& language : PreferredLanguages()) {
+    const std::u16string languages = PreferredLanguages();
+    for (std::size_t at = 0; at < languages.size() && languages[at] != u'\0';
+         at = languages.find(u'\0', at) + 1) {
       wchar_t abbreviation[16] = {};
-      if (localeInfo(language.c_str(), LOCALE_SABBREVLANGNAME, abbreviation, 16) == 0) continue;
+      if (localeInfo(Wide(languages.c_str() + at), LOCALE_SABBREVLANGNAME, abbreviation, 16) == 0) {
+        continue;
+      }
       if (HMODULE library = LoadSatellite(stem, Narrow16(abbreviation))) return library;
     }
   }

@@ -50,9 +50,9 @@ class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate
   // only has to balance, never to free.
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
+    if (IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(IBindStatusCallback))) {
       *object = static_cast<IBindStatusCallback*>(this);
-    } else if (IsEqualIID(riid, IID_IHttpNegotiate)) {
+    } else if (IsEqualIID(riid, __uuidof(IHttpNegotiate))) {
       *object = static_cast<IHttpNegotiate*>(this);
     } else {
       *object = nullptr;
