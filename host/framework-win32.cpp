@@ -8,14 +8,14 @@
 
 #include "host/framework_services.h"
 #include "host/startup_text.h"
+#include "platform/common-win32.h"
 
 namespace framework {
 namespace {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
-
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-const char16_t* Narrow16(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
+using win32::Kernel32Entry;
+using win32::Utf16;
+using win32::Wide;
 
 constexpr DWORD kLanguageListFlags =
     MUI_LANGUAGE_NAME | MUI_MERGE_SYSTEM_FALLBACK | MUI_MERGE_USER_FALLBACK;  // 0x38
@@ -26,15 +26,8 @@ using GetThreadPreferredUILanguagesFn = BOOL(WINAPI*)(DWORD, PULONG, PZZWSTR, PU
 using GetLocaleInfoExFn = int(WINAPI*)(LPCWSTR, LCTYPE, LPWSTR, int);
 using RegisterApplicationRestartFn = HRESULT(WINAPI*)(PCWSTR, DWORD);
 
-// Entry points that older systems lack are looked up in kernel32 once and
-// kept for the rest of the process.
-template <typename Fn>
-Fn Kernel32Entry(const char* name) {
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel32, name)));
-}
-
+// Entry points that older systems lack are looked up once and kept for the
+// rest of the process.
 GetThreadPreferredUILanguagesFn PreferredLanguagesEntry() {
   static const auto entry =
       Kernel32Entry<GetThreadPreferredUILanguagesFn>("GetThreadPreferredUILanguages");
@@ -70,7 +63,7 @@ std::u16string PreferredLanguages() {
   for (LANGID language : {GetUserDefaultUILanguage(), GetSystemDefaultUILanguage()}) {
     wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
     if (LCIDToLocaleName(MAKELCID(language, SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0) {
-      names += Narrow16(name);
+      names += Utf16(name);
       names += u'\0';
     }
   }
@@ -97,7 +90,7 @@ void* LoadSatelliteLibrary() {
   // the executable's own resources serve instead.
   if (length == 0 || length >= MAX_PATH) return nullptr;
   *PathFindExtensionW(path) = L'\0';
-  const std::u16string stem = Narrow16(path);
+  const std::u16string stem = Utf16(path);
 
   if (auto localeInfo = LocaleInfoEntry()) {
     const std::u16string languages = PreferredLanguages();
@@ -107,7 +100,7 @@ void* LoadSatelliteLibrary() {
       if (localeInfo(Wide(languages.c_str() + at), LOCALE_SABBREVLANGNAME, abbreviation, 16) == 0) {
         continue;
       }
-      if (HMODULE library = LoadSatellite(stem, Narrow16(abbreviation))) return library;
+      if (HMODULE library = LoadSatellite(stem, Utf16(abbreviation))) return library;
     }
   }
   return LoadSatellite(stem, u"LOC");

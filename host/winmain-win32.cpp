@@ -4,6 +4,7 @@
 #include "host/framework.h"
 #include "host/installer_app.h"
 #include "host/startup_text.h"
+#include "platform/common-win32.h"
 
 namespace {
 
@@ -14,11 +15,10 @@ namespace {
 // keep their default search order.
 void SearchSystemFolderOnly() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return;
-  const auto entry = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-      reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-  if (entry != nullptr) static_cast<void>(entry(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (const auto entry =
+          win32::Kernel32Entry<SetDefaultDllDirectoriesFn>("SetDefaultDllDirectories")) {
+    static_cast<void>(entry(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  }
 }
 
 }  // namespace
@@ -33,6 +33,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandL
   // The tail is taken from the full command line by our own rule rather
   // than the C runtime's, so that what reaches the restart registration is
   // what the tests pin down.
-  const auto* commandLine = reinterpret_cast<const char16_t*>(GetCommandLineW());
+  const char16_t* commandLine = win32::Utf16(GetCommandLineW());
   return FrameworkMain(instance, framework::CommandLineTail(commandLine), showCommand);
 }

@@ -6,16 +6,13 @@
 #include <shlwapi.h>
 #include <urlmon.h>
 
+#include "platform/common-win32.h"
 #include "platform/platform.h"
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
 namespace platform {
 namespace {
 
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-const wchar_t* Wide(const std::u16string& text) { return Wide(text.c_str()); }
-wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+using win32::Wide;
 
 // The application framework's file class refuses paths that don't fit
 // MAX_PATH with their terminating NUL.
