@@ -26,13 +26,12 @@ std::size_t SkipWhitespace(std::u16string_view span, std::size_t i) {
   return i;
 }
 
-bool DecodeUtf16Le(const unsigned char* bytes, std::size_t count, std::u16string& text) {
+void DecodeUtf16Le(const unsigned char* bytes, std::size_t count, std::u16string& text) {
   std::u16string decoded(count / 2, u'\0');
   for (std::size_t i = 0; i < decoded.size(); ++i) {
     decoded[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
   }
   text = std::move(decoded);
-  return true;
 }
 
 bool DecodeUtf8(const unsigned char* bytes, std::size_t count, std::u16string& text) {
@@ -72,7 +71,10 @@ bool ReadTextFile(const std::u16string& path, std::u16string& text) {
 
   const unsigned char* data = bytes.get();
   std::size_t n = count;
-  if (n >= 2 && data[0] == 0xFF && data[1] == 0xFE) return DecodeUtf16Le(data + 2, n - 2, text);
+  if (n >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+    DecodeUtf16Le(data + 2, n - 2, text);  // an odd last byte is dropped
+    return true;
+  }
   if (n >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
     data += 3;
     n -= 3;

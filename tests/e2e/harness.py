@@ -40,6 +40,9 @@ CAPTION = "Lanternfold Installer"
 TRACED = ["URLDownloadToFileW", "Sleep", "ShellExecuteExW", "UrlCombineW", "MessageBoxW",
           "GetTempPathW", "RegisterApplicationRestart", "LoadLibraryExW", "FreeLibrary",
           "SetDefaultDllDirectories"]
+# The calls of the download sequence itself, without the framework's start-up work.
+BOOTSTRAP = ["GetTempPathW", "URLDownloadToFileW", "Sleep", "ShellExecuteExW", "UrlCombineW",
+             "MessageBoxW"]
 PACKAGE_TYPES = [".appinstaller", ".msixbundle", ".msix", ".appxbundle", ".appx"]
 
 
@@ -264,10 +267,6 @@ class Server:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(tls.cert, tls.key)
         return context
-
-    @property
-    def listening(self) -> bool:
-        return self._httpd is not None
 
     def open(self):
         if self._httpd:
@@ -527,7 +526,9 @@ class RunResult:
 
     @property
     def satellite_handles(self) -> set[int]:
-        return {c.retval for c in self.calls if c.name == "LoadLibraryExW" and c.retval}
+        """Modules mapped as data: the satellite probe's loads, not urlmon's."""
+        return {c.retval for c in self.calls
+                if c.name == "LoadLibraryExW" and c.retval and c.args[2] in (0x2, 0x60)}
 
     def transcript(self, names=None) -> list[str]:
         names = set(names or TRACED)

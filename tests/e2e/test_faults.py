@@ -67,6 +67,10 @@ def file_is(name, content):
     return check
 
 
+def nothing_at(path):
+    assert not path.exists(), f"{path} was created"
+
+
 def place(name, content, read_only=False):
     def arrange(world):
         path = world.prefix.temp / name
@@ -221,7 +225,7 @@ FAULTS = [
           check=file_is("Lanternfold-8.appinstaller", MANIFEST_BODY)),
     Fault("temporary folder that does not exist", ok_manifest, arrange=temp_elsewhere,
           fetches=3, pauses=2, message=DOWNLOAD_ERROR,
-          check=lambda w: not (w.prefix.temp / "not-there").exists() or pytest.fail("created")),
+          check=lambda w: nothing_at(w.prefix.temp / "not-there")),
     # --- Manifests (the shell refuses the manifest, so the installer reads it) -----------------
     *[Fault(f"manifest: {what}", fallback(body), associations={".msixbundle"},
             message=LAUNCH_ERROR)

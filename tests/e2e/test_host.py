@@ -110,7 +110,7 @@ def test_longest_temporary_folder_the_platform_reports(world, temp_folder):
     # Relay tracing shortens long strings, so the full path is checked on disk.
     assert (world.prefix.temp / name / "Lanternfold-8.appinstaller").read_bytes() == manifest()
     # The shell refuses a file path past MAX_PATH, and so does the file class reading it back.
-    assert [c.name for c in result.calls if c.name in harness.TRACED[:6]] == [
+    assert [c.name for c in result.calls if c.name in harness.BOOTSTRAP] == [
         "GetTempPathW", "URLDownloadToFileW", "ShellExecuteExW", "MessageBoxW"]
     assert result.messages == ["Unable to launch Windows App Installer or the package fallback."]
 
@@ -124,7 +124,7 @@ def test_temporary_folder_longer_than_max_path(world, temp_folder):
     assert len(folder) > 260
     temp_folder(folder)
     _, result = accepted_run(world, "too-long-temp", clear=False)
-    assert result.transcript(harness.TRACED[:6]) == [
+    assert result.transcript(harness.BOOTSTRAP) == [
         "GetTempPathW(260)",
         f"MessageBoxW(Unable to create the App Installer download path., {harness.CAPTION}, 0x10)"]
     assert result.messages == ["Unable to create the App Installer download path."]

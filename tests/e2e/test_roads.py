@@ -13,8 +13,7 @@ DOWNLOAD_ERROR = ("Unable to download the installer. Please check your internet 
 LAUNCH_ERROR = "Unable to launch Windows App Installer or the package fallback."
 OK, REFUSED = "00000000", "800c0008"  # INET_E_RESOURCE_NOT_FOUND: nothing listening
 
-BOOTSTRAP = ["GetTempPathW", "URLDownloadToFileW", "Sleep", "ShellExecuteExW", "UrlCombineW",
-             "MessageBoxW"]
+BOOTSTRAP = harness.BOOTSTRAP
 
 
 def manifest(element="MainBundle", uri="Lanternfold.msixbundle", encoding="utf-8"):
