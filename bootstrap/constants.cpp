@@ -1,10 +1,12 @@
 #include "bootstrap/constants.h"
 
-#include "download_host.h"
+#include "build_settings.h"
 
 namespace bootstrap {
 
 const char16_t kManifestUrl[] =
     u"https://" INSTALLER_DOWNLOAD_HOST "/downloads/Lanternfold-8.appinstaller";
+
+const std::uint32_t kStallTimeoutMs = INSTALLER_STALL_TIMEOUT_MS;
 
 }  // namespace bootstrap

@@ -13,6 +13,13 @@ extern const char16_t kManifestUrl[];
 inline constexpr int kDownloadAttempts = 3;
 inline constexpr std::uint32_t kRetryDelayMs = 1000;
 
+// An attempt that receives no byte for this long fails, counted from the
+// request on: a server or middlebox that stops sending but keeps the
+// connection open would otherwise hold the installer for ever. A download
+// that keeps moving is never cut off. 60000 in every build that ships; only
+// the end-to-end tests build a shorter one.
+extern const std::uint32_t kStallTimeoutMs;
+
 inline constexpr char16_t kCaption[] = u"Lanternfold Installer";
 inline constexpr char16_t kPathErrorText[] = u"Unable to create the App Installer download path.";
 inline constexpr char16_t kDownloadErrorText[] =

@@ -25,7 +25,7 @@ bool InstallMainPackage(const std::u16string& manifestPath) {
 
 bool DownloadWithRetry(const std::u16string& url, const std::u16string& path) {
   for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
-    if (platform::Succeeded(platform::DownloadUrlToFile(url, path))) return true;
+    if (platform::Succeeded(platform::DownloadUrlToFile(url, path, kStallTimeoutMs))) return true;
     if (attempt < kDownloadAttempts) platform::Pause(kRetryDelayMs);
   }
   return false;

@@ -293,7 +293,8 @@ std::uint32_t TemporaryPath(char16_t* buffer, std::uint32_t capacity) {
   return length;
 }
 
-Result DownloadUrlToFile(const std::u16string& /*url*/, const std::u16string& /*path*/) {
+Result DownloadUrlToFile(const std::u16string& /*url*/, const std::u16string& /*path*/,
+                         std::uint32_t /*stallTimeoutMs*/) {
   return kDownloadFailure;
 }
 

@@ -5,13 +5,18 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 #include <urlmon.h>
+#include <wininet.h>
+
+#include <algorithm>
 
 #include "platform/common-win32.h"
+#include "platform/download_verdict.h"
 #include "platform/platform.h"
 
 namespace platform {
 namespace {
 
+using win32::Utf16;
 using win32::Wide;
 
 // The application framework's file class refuses paths that don't fit
@@ -26,25 +31,111 @@ std::uint32_t TemporaryPath(char16_t* buffer, std::uint32_t capacity) {
 
 namespace {
 
-// Watches one download without steering it. The download service reports an
-// HTTP error page, or a body cut short of its declared length, as a finished
-// download; this sees the response status and the bytes that arrived, so that
-// such a fetch counts as the failed attempt it is. It also asks for a fresh
-// copy that is not written to the web cache: every run fetches anew, and a
-// cached manifest must never stand in for the current one.
-class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate {
+class UniqueHandle {
  public:
-  [[nodiscard]] bool ServerFailed() const {
-    return status_ >= 400 || (expected_ != 0 && received_ < expected_);
-  }
-  // The bytes that arrived, once the service has said the data is complete.
-  [[nodiscard]] bool Received(ULONG* bytes) const {
-    *bytes = received_;
-    return ended_;
+  UniqueHandle() = default;
+  ~UniqueHandle() { reset(nullptr); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  [[nodiscard]] HANDLE get() const { return handle_; }
+  void reset(HANDLE handle) {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = handle;
   }
 
-  // Lives on the caller's stack for one synchronous download, so the count
-  // only has to balance, never to free.
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+class UniqueWindow {
+ public:
+  UniqueWindow() = default;
+  ~UniqueWindow() {
+    if (window_ != nullptr) DestroyWindow(window_);
+  }
+  UniqueWindow(const UniqueWindow&) = delete;
+  UniqueWindow& operator=(const UniqueWindow&) = delete;
+  [[nodiscard]] HWND get() const { return window_; }
+  void reset(HWND window) {
+    if (window_ != nullptr) DestroyWindow(window_);
+    window_ = window;
+  }
+
+ private:
+  HWND window_ = nullptr;
+};
+
+// The size of the file at `path`; 0 when there is none.
+std::uint64_t SizeOf(const std::u16string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (path.empty() || !GetFileAttributesExW(Wide(path), GetFileExInfoStandard, &data)) return 0;
+  return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// A string option of the WinINet request behind a binding. The service may
+// answer in UTF-16 or in the ANSI code page, so the buffer is read as whichever
+// it holds; every string asked for here starts with an ASCII character.
+std::u16string QueryTextOption(IBinding* binding, DWORD option) {
+  IWinInetInfo* info = nullptr;
+  if (binding == nullptr ||
+      FAILED(binding->QueryInterface(__uuidof(IWinInetInfo), reinterpret_cast<void**>(&info)))) {
+    return {};
+  }
+  wchar_t buffer[2048] = {};
+  // One code unit is kept back so that the answer always ends in a NUL.
+  DWORD size = sizeof(buffer) - sizeof(wchar_t);
+  const HRESULT result = info->QueryOption(option, buffer, &size);
+  info->Release();
+  if (result != S_OK) return {};
+  const auto* bytes = reinterpret_cast<const char*>(buffer);
+  if (bytes[0] != 0 && bytes[1] == 0) return Utf16(buffer);
+  wchar_t wide[2048] = {};
+  if (MultiByteToWideChar(CP_ACP, 0, bytes, -1, wide, 2047) == 0) return {};
+  return Utf16(wide);
+}
+
+// Watches one download, and ends it only when it cannot succeed: a failed
+// response, a redirect off https, or a transfer that has stalled. The service
+// reports an HTTP error page, a body cut short of its declared length or a
+// plain-http copy as a finished download; DownloadReport gathers what the
+// callbacks said so that AttemptSucceeded can tell. It also asks for a fresh
+// copy that is not written to the web cache: every run fetches anew, and a
+// cached manifest must never stand in for the current one.
+//
+// Every method runs on the thread that called the service, the binding's own,
+// the stall check included (StallWatch delivers it there).
+class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate {
+ public:
+  DownloadObserver(const std::u16string& url, const std::u16string& path,
+                   std::uint32_t stallTimeoutMs)
+      : url_(url),
+        path_(path),
+        stallTimeoutMs_(stallTimeoutMs),
+        targetSize_(SizeOf(path)),
+        lastActivity_(GetTickCount64()) {}
+  ~DownloadObserver() { ReleaseBinding(); }
+  DownloadObserver(const DownloadObserver&) = delete;
+  DownloadObserver& operator=(const DownloadObserver&) = delete;
+
+  [[nodiscard]] const DownloadReport& report() const { return report_; }
+
+  // The transfer's clock. Bytes show in the service's callbacks, but under
+  // Wine not before 2 KiB of the body are in, and not at all while a fast
+  // download keeps the service busy; the file the service fills shows them as
+  // they arrive. So a growing cache file or target counts as much as a call.
+  void CheckForStall() {
+    if (binding_ == nullptr || report_.ended()) return;
+    const std::uint64_t now = GetTickCount64();
+    const std::uint64_t backing = SizeOf(backingFile_);
+    const std::uint64_t target = SizeOf(path_);
+    if (backing != backingSize_ || target != targetSize_) {
+      backingSize_ = backing;
+      targetSize_ = target;
+      lastActivity_ = now;
+    }
+    if (now - lastActivity_ >= stallTimeoutMs_) End();
+  }
+
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
     if (IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(IBindStatusCallback))) {
@@ -58,20 +149,30 @@ class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate
     AddRef();
     return S_OK;
   }
+  // Lives on the caller's stack for one synchronous download, so the count
+  // only has to balance, never to free.
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
   STDMETHODIMP_(ULONG) Release() override { return --references_; }
 
-  STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override {
+    ReleaseBinding();
+    binding_ = binding;
+    if (binding_ != nullptr) binding_->AddRef();
+    return S_OK;
+  }
   STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
   STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
-  STDMETHODIMP OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode, LPCWSTR) override {
+  STDMETHODIMP OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
+                          LPCWSTR text) override {
+    lastActivity_ = GetTickCount64();
     switch (statusCode) {
       case BINDSTATUS_BEGINDOWNLOADDATA:
       case BINDSTATUS_DOWNLOADINGDATA:
       case BINDSTATUS_ENDDOWNLOADDATA:
-        received_ = progress;
-        expected_ = progressMax;
-        ended_ = ended_ || statusCode == BINDSTATUS_ENDDOWNLOADDATA;
+        report_.OnData(progress, progressMax, statusCode == BINDSTATUS_ENDDOWNLOADDATA);
+        break;
+      case BINDSTATUS_CACHEFILENAMEAVAILABLE:
+        if (backingFile_.empty() && text != nullptr) backingFile_ = Utf16(text);
         break;
       // A server that redirects without end would hold the installer without
       // end; no honest chain of redirects is this long. Not every download
@@ -87,7 +188,10 @@ class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate
     }
     return S_OK;
   }
-  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override {
+    ReleaseBinding();
+    return S_OK;
+  }
   STDMETHODIMP GetBindInfo(DWORD* flags, BINDINFO*) override {
     if (flags != nullptr) *flags |= BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE;
     return S_OK;
@@ -99,37 +203,123 @@ class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate
     if (additionalHeaders != nullptr) *additionalHeaders = nullptr;
     return S_OK;
   }
-  // Called for the response that ends the exchange, after any redirects.
-  STDMETHODIMP OnResponse(DWORD status, LPCWSTR, LPCWSTR, LPWSTR* additionalHeaders) override {
-    status_ = status;
+  // Called for the response that ends the exchange, after any redirects. The
+  // service follows a redirect from https to plain http without a word, so
+  // the address the body comes from is asked of the request itself.
+  STDMETHODIMP OnResponse(DWORD status, LPCWSTR headers, LPCWSTR,
+                          LPWSTR* additionalHeaders) override {
+    lastActivity_ = GetTickCount64();
     if (additionalHeaders != nullptr) *additionalHeaders = nullptr;
+    report_.OnResponse(status, headers == nullptr ? u"" : Utf16(headers));
+    report_.OnFinalAddress(url_, QueryTextOption(binding_, INTERNET_OPTION_URL));
+    // The file the service fills as the body arrives, named before the first
+    // byte of it; the service names it later on its own, if at all.
+    backingFile_ = QueryTextOption(binding_, INTERNET_OPTION_DATAFILE_NAME);
+    if (report_.Doomed()) End();
     return S_OK;
   }
 
  private:
   static constexpr int kMaxRedirects = 20;
 
+  // Ends the transfer from within one of its callbacks or the stall check.
+  // The service then calls OnStopBinding, which lets the binding go; the copy
+  // keeps it alive until Abort has returned.
+  void End() {
+    IBinding* binding = binding_;
+    if (binding == nullptr) return;
+    binding->AddRef();
+    report_.OnAborted();
+    binding->Abort();
+    binding->Release();
+  }
+
+  void ReleaseBinding() {
+    if (binding_ != nullptr) binding_->Release();
+    binding_ = nullptr;
+  }
+
   ULONG references_ = 0;
-  DWORD status_ = 0;
-  ULONG received_ = 0;
-  ULONG expected_ = 0;
-  bool ended_ = false;
+  const std::u16string& url_;
+  const std::u16string& path_;
+  const std::uint32_t stallTimeoutMs_;
+  DownloadReport report_;
+  IBinding* binding_ = nullptr;
+  std::u16string backingFile_;
+  std::uint64_t backingSize_ = 0;
+  std::uint64_t targetSize_ = 0;
+  std::uint64_t lastActivity_;
   int redirects_ = 0;
   int requests_ = 0;
 };
 
-// What can be seen of a file without opening its contents: enough to tell
-// whether it was written between two looks.
-struct FileState {
-  bool exists = false;
-  std::uint64_t size = 0;
-  LONGLONG changeTime = 0;
-  LONGLONG lastWriteTime = 0;
-
-  [[nodiscard]] bool SameAs(const FileState& other) const {
-    return exists == other.exists && size == other.size && changeTime == other.changeTime &&
-           lastWriteTime == other.lastWriteTime;
+// Runs the stall check on the download's own thread while the service holds
+// it. The service waits for its transfer in a loop that dispatches only its
+// own window's messages, so a timer of ours never fires there; a message sent
+// from another thread is delivered by that same loop (under Wine within the
+// 5 s it sleeps between looks). The watch thread does nothing but send that
+// message at an interval: it never touches the binding, whose methods may only
+// be called on the thread that received it.
+class StallWatch {
+ public:
+  StallWatch(DownloadObserver& observer, std::uint32_t stallTimeoutMs)
+      : interval_(std::clamp<std::uint32_t>(stallTimeoutMs / 8, 50, 1000)) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = &StallWatch::WindowProcedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kClassName;
+    // A class left by an earlier attempt is as good as a new one.
+    if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return;
+    // A message-only window: never shown, never enumerated, there only to
+    // receive the watch thread's message.
+    window_.reset(CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr));
+    if (window_.get() == nullptr) return;
+    SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&observer));
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (stop_.get() == nullptr) return;
+    thread_.reset(CreateThread(nullptr, 0, &StallWatch::Tick, this, 0, nullptr));
   }
+  // The thread is joined before its handles close and the window goes (the
+  // members go in reverse order), so no message can reach an observer that is
+  // gone.
+  ~StallWatch() {
+    if (thread_.get() == nullptr) return;
+    SetEvent(stop_.get());
+    WaitForSingleObject(thread_.get(), INFINITE);
+  }
+  StallWatch(const StallWatch&) = delete;
+  StallWatch& operator=(const StallWatch&) = delete;
+
+ private:
+  static constexpr wchar_t kClassName[] = L"Lanternfold.StallWatch";
+  static constexpr UINT kCheckMessage = WM_APP;
+
+  static DWORD WINAPI Tick(void* parameter) {
+    const auto* watch = static_cast<const StallWatch*>(parameter);
+    while (WaitForSingleObject(watch->stop_.get(), watch->interval_) == WAIT_TIMEOUT) {
+      // Queued for the download's thread; never waits for it.
+      SendNotifyMessageW(watch->window_.get(), kCheckMessage, 0, 0);
+    }
+    return 0;
+  }
+
+  static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kCheckMessage) {
+      if (auto* observer =
+              reinterpret_cast<DownloadObserver*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
+        observer->CheckForStall();
+      }
+      return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+  }
+
+  const DWORD interval_;
+  UniqueWindow window_;
+  UniqueHandle stop_;
+  UniqueHandle thread_;
 };
 
 FileState Inspect(const std::u16string& path) {
@@ -150,18 +340,6 @@ FileState Inspect(const std::u16string& path) {
   }
   CloseHandle(file);
   return state;
-}
-
-// The service can report success for a file it did not manage to write: when
-// the target is held open by another program, read-only, or in a folder that
-// is missing. The earlier file would then be handed on as if it were new.
-bool TargetWasWritten(const FileState& before, const std::u16string& path,
-                      const DownloadObserver& observer) {
-  const FileState after = Inspect(path);
-  if (!after.exists) return false;
-  ULONG received = 0;
-  if (observer.Received(&received) && after.size != received) return false;
-  return !(before.exists && after.SameAs(before));
 }
 
 using URLDownloadToFileWFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD,
@@ -197,16 +375,20 @@ URLDownloadToFileWFn DownloadEntry() {
 
 }  // namespace
 
-Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path) {
+Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path,
+                         std::uint32_t stallTimeoutMs) {
   const URLDownloadToFileWFn download = DownloadEntry();
   if (download == nullptr) return INET_E_DOWNLOAD_FAILURE;
   const FileState before = Inspect(path);
-  DownloadObserver observer;
-  const HRESULT result = download(nullptr, Wide(url), Wide(path), 0, &observer);
-  if (FAILED(result)) return result;
-  if (observer.ServerFailed() || !TargetWasWritten(before, path, observer)) {
-    return INET_E_DOWNLOAD_FAILURE;
+  DownloadObserver observer(url, path, stallTimeoutMs);
+  HRESULT result = S_OK;
+  {
+    // Without a watch the download still runs, only without the stall limit.
+    const StallWatch watch(observer, stallTimeoutMs);
+    result = download(nullptr, Wide(url), Wide(path), 0, &observer);
   }
+  if (FAILED(result)) return result;
+  if (!AttemptSucceeded(observer.report(), before, Inspect(path))) return INET_E_DOWNLOAD_FAILURE;
   return result;
 }
 

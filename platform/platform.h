@@ -27,10 +27,14 @@ using Result = std::int32_t;
 
 // URLDownloadToFileW(no caller, url, path, 0, observer). Blocks until the
 // fetch has ended. Besides the service's own failures, an attempt fails when
-// the server answered with an HTTP error, when fewer bytes arrived than it
-// announced, or when the file at `path` was not written after all. The
-// observer asks for a fresh copy that is not kept in the web cache.
-[[nodiscard]] Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path);
+// the server answered with an HTTP error, when the body on disk is not as long
+// as what arrived or what was announced, when a fetch asked for over https
+// ended on another scheme, when the file at `path` was not written after all,
+// or when no byte arrived for `stallTimeoutMs` milliseconds, counted from the
+// request on. A download that keeps moving has no time limit. The observer
+// asks for a fresh copy that is not kept in the web cache.
+[[nodiscard]] Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path,
+                                       std::uint32_t stallTimeoutMs);
 
 // ShellExecuteExW with a record that carries only `verb`, `path` and `show`;
 // no mask, no window, no parameters, no directory. True when the shell

@@ -169,8 +169,10 @@ std::uint32_t TemporaryPath(char16_t* buffer, std::uint32_t capacity) {
   return needed - 1;
 }
 
-Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path) {
-  Record("DownloadUrlToFile(" + ToUtf8(url) + ", " + ToUtf8(path) + ")");
+Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path,
+                         std::uint32_t stallTimeoutMs) {
+  Record("DownloadUrlToFile(" + ToUtf8(url) + ", " + ToUtf8(path) + ", " +
+         std::to_string(stallTimeoutMs) + ")");
   auto& script = Fake().script;
   Result result = fake::kOk;
   if (!script.downloads.empty()) {
