@@ -14,10 +14,13 @@ from __future__ import annotations
 
 import dataclasses
 import getpass
+import gzip
 import http.server
 import os
 import pathlib
+import random
 import re
+import select
 import shutil
 import socket
 import ssl
@@ -68,10 +71,19 @@ def run(cmd, **kwargs) -> subprocess.CompletedProcess:
 # Building
 
 
+# The installer under test gives up on a transfer that has received nothing for this long; the
+# one that ships waits 60 s (pinned by the native tests). Under Wine the download service looks
+# at the installer's stall check only every 5 s while it waits, so a healthy transfer can go
+# 10 s between two signs of life; a third of a minute keeps the stalled rows quick and never
+# cuts a moving one.
+STALL_TIMEOUT_MS = 15000
+
+
 def build_installer(build_dir: pathlib.Path, host: str) -> pathlib.Path:
     """Configures and builds the installer for `host` in its own build folder."""
     run(["cmake", "--preset", "windows-e2e", "-B", str(build_dir),
-         f"-DINSTALLER_DOWNLOAD_HOST={host}"], cwd=ROOT, stdout=subprocess.DEVNULL)
+         f"-DINSTALLER_DOWNLOAD_HOST={host}", f"-DINSTALLER_STALL_TIMEOUT_MS={STALL_TIMEOUT_MS}"],
+        cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     run(["cmake", "--build", str(build_dir)], cwd=ROOT, stdout=subprocess.DEVNULL)
     return build_dir / EXE_NAME
 
@@ -212,6 +224,145 @@ class LargeFile:
             shutil.copyfileobj(body, handler.wfile, 1 << 20)
 
 
+@dataclasses.dataclass
+class Stall:
+    """Sends the headers (unless `headers` is false) and `sent` of a body of `declared` bytes,
+    then nothing more, with the connection held open until the server moves on to another case.
+    """
+    declared: int
+    sent: bytes = b""
+    headers: bool = True
+
+    def __call__(self, handler):
+        if self.headers:
+            handler.send_response(200)
+            handler.send_header("Content-Length", str(self.declared))
+            handler.end_headers()
+            handler.wfile.write(self.sent)
+            handler.wfile.flush()
+        handler.owner.released.wait(600)
+        handler.close_connection = True
+
+
+@dataclasses.dataclass
+class Trickle:
+    """A whole body with its length, whose first `slow` bytes come one at a time, `interval`
+    seconds apart: a transfer that is slow but never stops."""
+    body: bytes
+    slow: int
+    interval: float
+
+    def __call__(self, handler):
+        handler.send_response(200)
+        handler.send_header("Content-Length", str(len(self.body)))
+        handler.end_headers()
+        handler.wfile.flush()
+        for i in range(self.slow):
+            time.sleep(self.interval)
+            handler.wfile.write(self.body[i:i + 1])
+            handler.wfile.flush()
+        handler.wfile.write(self.body[self.slow:])
+
+
+@dataclasses.dataclass
+class Gzip:
+    """The body gzipped when the request accepts gzip, as web servers do; plain otherwise. The
+    encodings sent are recorded on the server."""
+    body: bytes
+
+    def __call__(self, handler):
+        accepted = "gzip" in handler.headers.get("Accept-Encoding", "")
+        # mtime 0: the same body always compresses to the same bytes.
+        body = gzip.compress(self.body, mtime=0) if accepted else self.body
+        handler.owner.encodings.append("gzip" if accepted else "identity")
+        handler.send_response(200)
+        if accepted:
+            handler.send_header("Content-Encoding", "gzip")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
+
+
+@dataclasses.dataclass
+class Chunked:
+    """An HTTP/1.1 body in chunks of `size` bytes, with no Content-Length."""
+    body: bytes
+    size: int = 1000
+
+    def __call__(self, handler):
+        handler.protocol_version = "HTTP/1.1"
+        handler.send_response(200)
+        handler.send_header("Transfer-Encoding", "chunked")
+        handler.send_header("Connection", "close")
+        handler.end_headers()
+        for i in range(0, len(self.body), self.size):
+            chunk = self.body[i:i + self.size]
+            handler.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+        handler.wfile.write(b"0\r\n\r\n")
+        handler.close_connection = True
+
+
+@dataclasses.dataclass
+class CloseDelimited:
+    """An HTTP/1.0 body with no length, ended by closing the connection: with TLS's
+    close_notify first (`notify`), or with a bare FIN."""
+    body: bytes
+    notify: bool = True
+
+    def __call__(self, handler):
+        handler.send_response(200)
+        handler.end_headers()
+        handler.wfile.write(self.body)
+        handler.wfile.flush()
+        connection = handler.connection
+        connection.settimeout(5)
+        try:
+            if self.notify:
+                connection.unwrap()
+            else:
+                connection.shutdown(socket.SHUT_RDWR)
+        except (OSError, ssl.SSLError):
+            pass
+        handler.close_connection = True
+
+
+def generated_block(index: int) -> bytes:
+    """Block `index` (1 MiB) of a generated body: a fixed pseudo-random MiB with the block's
+    number written over its first 8 bytes, so that a block lost, repeated or moved shows."""
+    return index.to_bytes(8, "little") + _PATTERN[8:]
+
+
+_PATTERN = random.Random(20261211).randbytes(1 << 20)
+BLOCK = len(_PATTERN)
+
+
+@dataclasses.dataclass
+class Generated:
+    """A body of `size` bytes made block by block as it is sent, so that no file of that size
+    has to exist on the server's side."""
+    size: int
+
+    def __call__(self, handler):
+        handler.send_response(200)
+        handler.send_header("Content-Length", str(self.size))
+        handler.end_headers()
+        for index in range(-(-self.size // BLOCK)):
+            block = generated_block(index)
+            handler.wfile.write(block[:min(BLOCK, self.size - index * BLOCK)])
+
+
+def matches_generated(path: pathlib.Path, size: int) -> bool:
+    """Whether the file at `path` is exactly Generated(size)'s body."""
+    if path.stat().st_size != size:
+        return False
+    with path.open("rb") as file:
+        for index in range(-(-size // BLOCK)):
+            expected = generated_block(index)[:min(BLOCK, size - index * BLOCK)]
+            if file.read(len(expected)) != expected:
+                return False
+    return True
+
+
 def serve(handler, answer):
     if callable(answer):
         answer(handler)
@@ -232,22 +383,33 @@ class Request:
 
 
 class Server:
-    """A local HTTPS server that listens only while a case wants it to."""
+    """A local HTTPS server (plain HTTP without `tls`) that listens only while a case wants it
+    to."""
 
-    def __init__(self, port: int, tls: Tls):
+    def __init__(self, port: int, tls: Tls | None):
         self.port = port
         self.routes: dict[str, Response | Callable[[http.server.BaseHTTPRequestHandler], None]] = {}
         self.requests: list[Request] = []
+        # The content encodings that Gzip answers sent, in order.
+        self.encodings: list[str] = []
+        # Set when the server moves on to another case, which ends every stalled answer.
+        self.released = threading.Event()
         self.tls = tls
         self._context = self._make_context(tls)
         self._httpd: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
 
+    @property
+    def scheme(self) -> str:
+        return "https" if self.tls else "http"
+
     def _handler(self):
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
+            owner = server
+
             def do_GET(self):  # noqa: N802 (the standard library's name)
                 path = self.path.split("?", 1)[0]
                 with server._lock:
@@ -263,7 +425,9 @@ class Server:
         return Handler
 
     @staticmethod
-    def _make_context(tls: Tls) -> ssl.SSLContext:
+    def _make_context(tls: Tls | None) -> ssl.SSLContext | None:
+        if tls is None:
+            return None
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(tls.cert, tls.key)
         return context
@@ -273,12 +437,14 @@ class Server:
             return
         httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), self._handler())
         httpd.daemon_threads = True
-        httpd.socket = self._context.wrap_socket(httpd.socket, server_side=True)
+        if self._context:
+            httpd.socket = self._context.wrap_socket(httpd.socket, server_side=True)
         self._httpd = httpd
         self._thread = threading.Thread(target=httpd.serve_forever, daemon=True)
         self._thread.start()
 
     def close(self):
+        self.released.set()
         if not self._httpd:
             return
         self._httpd.shutdown()
@@ -292,11 +458,75 @@ class Server:
         if wanted is not getattr(self, "_serving_tls", self.tls):
             self.close()
             self._context = self._make_context(wanted)
+        self.released.set()
+        self.released = threading.Event()
         self._serving_tls = wanted
         self.routes = dict(routes or {})
         with self._lock:
             self.requests = []
+            self.encodings = []
         self.open() if listening else self.close()
+
+
+class ConnectProxy:
+    """A web proxy that only tunnels: it answers CONNECT host:port by connecting to that port on
+    this machine and relaying bytes both ways, or, when `refuse` is set, with 407 Proxy
+    Authentication Required. Records the target of every CONNECT."""
+
+    def __init__(self, refuse: bool = False):
+        self.refuse = refuse
+        self.tunnels: list[str] = []
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._closed = threading.Event()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self._closed.is_set():
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    def _serve(self, client: socket.socket):
+        with client:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                data = client.recv(4096)
+                if not data:
+                    return
+                head += data
+            method, target = head.split(b" ", 2)[:2]
+            if method != b"CONNECT":
+                client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n")
+                return
+            self.tunnels.append(target.decode())
+            if self.refuse:
+                body = b"<h1>Proxy authentication required</h1>"
+                client.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+                               b'Proxy-Authenticate: Basic realm="office"\r\n'
+                               b"Content-Type: text/html\r\n"
+                               b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+                return
+            port = int(target.rsplit(b":", 1)[1])
+            with socket.create_connection(("127.0.0.1", port)) as upstream:
+                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                self._relay(client, upstream)
+
+    def _relay(self, a: socket.socket, b: socket.socket):
+        peers = {a: b, b: a}
+        while not self._closed.is_set():
+            readable, _, _ = select.select(list(peers), [], [], 1)
+            for source in readable:
+                data = source.recv(1 << 16)
+                if not data:
+                    return
+                peers[source].sendall(data)
+
+    def close(self):
+        self._closed.set()
+        self._listener.close()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -309,7 +539,9 @@ def windows_path(path: pathlib.Path | str) -> str:
 
 
 def reg_file(path: pathlib.Path, body: str):
-    path.write_text("REGEDIT4\n\n" + body.strip() + "\n", encoding="utf-8")
+    """A file for regedit in its Unicode format, which carries names outside ASCII."""
+    text = "Windows Registry Editor Version 5.00\r\n\r\n" + body.strip().replace("\n", "\r\n")
+    path.write_bytes(b"\xff\xfe" + (text + "\r\n").encode("utf-16-le"))
 
 
 def reg_string(value: str) -> str:
@@ -318,7 +550,7 @@ def reg_string(value: str) -> str:
 
 def reg_expand_string(value: str) -> str:
     """A REG_EXPAND_SZ value, so that %VARIABLES% in it are expanded when read."""
-    return "hex(2):" + ",".join(f"{b:02x}" for b in (value + "\0").encode("ascii"))
+    return "hex(2):" + ",".join(f"{b:02x}" for b in (value + "\0").encode("utf-16-le"))
 
 
 class WinePrefix:
@@ -329,9 +561,12 @@ class WinePrefix:
             "WINEPREFIX": str(path),
             "WINEDEBUG": "-all",
             "WINEARCH": "win64",
-            # A fixed UI language, so that satellite names are predictable.
-            "LANG": "en_US.UTF-8",
-            "LC_ALL": "en_US.UTF-8",
+            # A fixed UI language (U.S. English), so that satellite names are predictable, and
+            # UTF-8 file names. C.UTF-8 is on every Debian machine; under a locale the machine
+            # lacks, Wine cannot start a program from a folder with non-ASCII letters, and the
+            # download service writes nothing into one.
+            "LANG": "C.UTF-8",
+            "LC_ALL": "C.UTF-8",
             # No prompts to install Mono or Gecko: nothing here needs them.
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
         }
@@ -406,6 +641,17 @@ class WinePrefix:
         reg_file(path, body)
         self.regedit(path)
 
+    def set_proxy(self, port: int | None):
+        """Makes 127.0.0.1:`port` the system's web proxy for every scheme; None turns it off."""
+        key = "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings]\n"
+        if port is None:
+            body = key + '"ProxyEnable"=dword:00000000\n"ProxyServer"=-\n'
+        else:
+            body = key + f'"ProxyEnable"=dword:00000001\n"ProxyServer"="127.0.0.1:{port}"\n'
+        path = self.path / "proxy.reg"
+        reg_file(path, body)
+        self.regedit(path)
+
     def opened_log(self) -> pathlib.Path:
         return self.helpers["handler"].parent / "opened.log"
 
@@ -425,12 +671,14 @@ ARG = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?,?')
 
 
 def unescape(text: str) -> str:
+    """A string as the relay trace prints it, back as it was. Wine writes a code unit outside
+    ASCII as a backslash and four hexadecimal digits (older versions put an x between)."""
     def one(m):
         s = m.group(0)
-        if s.startswith("\\x"):
-            return chr(int(s[2:], 16))
+        if len(s) >= 5:
+            return chr(int(s[-4:], 16))
         return {"\\n": "\n", "\\r": "\r", "\\t": "\t"}.get(s, s[1:])
-    return re.sub(r"\\x[0-9a-fA-F]{4}|\\.", one, text)
+    return re.sub(r"\\\\|\\x?[0-9a-fA-F]{4}|\\.", one, text)
 
 
 @dataclasses.dataclass
@@ -446,8 +694,10 @@ class Call:
 class Transcript:
     """The traced calls that the installer's own code made, in order."""
 
-    def __init__(self, exe_size: int, on_call: Callable[[Call], None] | None = None):
+    def __init__(self, exe_name: str, exe_size: int,
+                 on_call: Callable[[Call], None] | None = None):
         self.calls: list[Call] = []
+        self._exe_name = exe_name.lower()
         self.lines: list[str] = []
         self._exe_size = exe_size
         self.pid = None
@@ -459,7 +709,7 @@ class Transcript:
         self.lines.append(line)
         if self.pid is None:
             m = LOADED.match(line)
-            if m and m.group("path").endswith(EXE_NAME):
+            if m and unescape(m.group("path")).lower().endswith("\\" + self._exe_name):
                 self.pid, self._base = m.group("pid"), int(m.group("base"), 16)
             return
         m = LINE.match(line)
@@ -557,7 +807,7 @@ def run_installer(prefix: WinePrefix, exe: pathlib.Path, args=(), timeout: float
            "WINEDEBUG": os.environ.get("HARNESS_WINEDEBUG", "+pid,+timestamp,+loaddll,+relay")}
     if dll_overrides:
         env["WINEDLLOVERRIDES"] += ";" + dll_overrides
-    transcript = Transcript(pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER.SizeOfImage,
+    transcript = Transcript(exe.name, pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER.SizeOfImage,
                             on_call)
     process = subprocess.Popen(["wine", str(exe), *args], env=env, cwd=work,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
@@ -591,7 +841,7 @@ def run_installer(prefix: WinePrefix, exe: pathlib.Path, args=(), timeout: float
     if prefix.opened_log().exists():
         opened = [line.strip().strip('"') for line in
                   prefix.opened_log().read_text(encoding="utf-8").splitlines() if line.strip()]
-    loaded = [m.group("path").replace("\\\\", "\\") for m in map(LOADED.match, transcript.lines)
+    loaded = [unescape(m.group("path")) for m in map(LOADED.match, transcript.lines)
               if m and m.group("pid") == transcript.pid]
     return RunResult(exit_code, loaded, transcript.calls, boxes, opened, transcript.lines)
 
@@ -622,6 +872,8 @@ class World:
     prefix: WinePrefix
     server: Server
     tls: Tls
+    # A plain-HTTP server, for addresses that leave https.
+    plain: Server
 
     @classmethod
     def create(cls, root: pathlib.Path) -> "World":
@@ -640,10 +892,11 @@ class World:
         tls = Tls.make(root / "tls")
         prefix = WinePrefix(root / "wineprefix")
         prefix.create(helpers, tls)
-        return cls(root, port, exe, prefix, Server(port, tls), tls)
+        return cls(root, port, exe, prefix, Server(port, tls), tls, Server(free_port(), None))
 
     def close(self):
         self.server.close()
+        self.plain.close()
         self.prefix.shutdown()
 
     @property

@@ -4,14 +4,17 @@ Every row ends with one known message (or none), a known number of attempts and 
 code 0 and a process that ended; nothing is written outside the temporary folder and no earlier
 file there is lost unless the row replaces it on purpose."""
 import dataclasses
+import gzip
 import pathlib
+import random
 import subprocess
 from typing import Callable
 
 import pytest
 
 import harness
-from harness import Cut, LargeFile, Response, Sequence, Slow, redirect
+from harness import (Chunked, CloseDelimited, Cut, Gzip, LargeFile, Response, Sequence, Slow,
+                     Stall, Trickle, redirect)
 from test_roads import DOWNLOAD_ERROR, LAUNCH_ERROR, manifest, slug
 
 BUNDLE_PATH = "/downloads/Lanternfold.msixbundle"
@@ -39,6 +42,14 @@ class Fault:
     # Checks on the temporary folder after the run.
     check: Callable | None = None
     timeout: float = 120
+    # Routes of the plain-HTTP server, which listens only when there are some.
+    plain: Callable | None = None
+    # A system proxy for the run: "tunnel" relays CONNECT, "refuse" answers it with 407.
+    proxy: str | None = None
+    # No dialog box at all but the installer's own message, if any.
+    only_our_box: bool = False
+    # Checks on the run itself: gets the world, the run's result and the proxy (or None).
+    check_run: Callable | None = None
 
 
 def ok_manifest(world):
@@ -107,6 +118,66 @@ def held_open(name, content):
             holder.wait(20)
         return release
     return arrange
+
+
+def plain_url(world, path):
+    return f"http://localhost:{world.plain.port}{path}"
+
+
+def fetch_seconds(result):
+    """How long each download attempt took, in the trace's clock."""
+    return [c.ended - c.started for c in result.calls if c.name == "URLDownloadToFileW"]
+
+
+STALL = harness.STALL_TIMEOUT_MS / 1000
+
+
+def attempts_took(*ranges):
+    """Each attempt lasted within its (shortest, longest) seconds; None for any length."""
+    def check(world, result, proxy):
+        took = fetch_seconds(result)
+        assert len(took) == len(ranges), took
+        for seconds, span in zip(took, ranges):
+            if span:
+                assert span[0] <= seconds <= span[1], took
+    return check
+
+
+# A stalled attempt ends once the stall limit has passed without a byte; under Wine the service
+# looks at the installer's check every 5 s, so it may take that much longer.
+STALLED = (STALL - 0.5, STALL + 8)
+
+
+def tunnelled(count):
+    def check(world, result, proxy):
+        assert proxy.tunnels == [world.host] * count
+    return check
+
+
+def served_encodings(*encodings):
+    def check(world, result, proxy):
+        assert world.server.encodings == list(encodings)
+    return check
+
+
+def plain_requests(count):
+    """The download service followed the redirect to plain http this many times."""
+    def check(world, result, proxy):
+        assert len(world.plain.requests) == count
+    return check
+
+
+def every(*checks):
+    def check(*args):
+        for one in checks:
+            one(*args)
+    return check
+
+
+# Random bytes grow when gzipped, so the length on the wire exceeds the body on disk.
+INCOMPRESSIBLE = random.Random(7).randbytes(1 << 20)
+assert len(gzip.compress(INCOMPRESSIBLE)) > len(INCOMPRESSIBLE)
+LARGE_BUNDLE = bytes(range(256)) * 1200
 
 
 def local_file(world, name, content):
@@ -212,6 +283,81 @@ FAULTS = [
           fetches=3, pauses=2, message=DOWNLOAD_ERROR),
     Fault("expired certificate", ok_manifest, tls={"days": -1}, fetches=3, pauses=2,
           message=DOWNLOAD_ERROR),
+    # --- Stalls: a server, proxy or middlebox that stops sending and keeps the line open ------
+    Fault("stall mid-body, then the whole manifest",
+          manifest_route(Sequence(Stall(len(MANIFEST_BODY), MANIFEST_BODY[:100]),
+                                  Response(MANIFEST_BODY))),
+          fetches=2, pauses=1, opened=[T + "Lanternfold-8.appinstaller"],
+          check=file_is("Lanternfold-8.appinstaller", MANIFEST_BODY),
+          check_run=attempts_took(STALLED, (0, 5))),
+    Fault("stall after the headers, every time", manifest_route(Stall(len(MANIFEST_BODY))),
+          fetches=3, pauses=2, message=DOWNLOAD_ERROR,
+          check_run=attempts_took(STALLED, STALLED, STALLED), timeout=240),
+    Fault("no answer to the request, every time", manifest_route(Stall(0, headers=False)),
+          fetches=3, pauses=2, message=DOWNLOAD_ERROR,
+          check_run=attempts_took(STALLED, STALLED, STALLED), timeout=240),
+    Fault("stall mid-package, every time",
+          fallback(MANIFEST_BODY, lambda w: {BUNDLE_PATH: Stall(len(LARGE_BUNDLE),
+                                                                LARGE_BUNDLE[:50000])}),
+          associations={".msixbundle"}, fetches=1 + 3, pauses=2, message=LAUNCH_ERROR,
+          check_run=attempts_took(None, STALLED, STALLED, STALLED), timeout=240),
+    # One byte every 5 s for longer than the stall limit: slow, but never stopped.
+    Fault("slow but moving",
+          manifest_route(Trickle(MANIFEST_BODY, slow=int(STALL // 5) + 2, interval=5)),
+          opened=[T + "Lanternfold-8.appinstaller"],
+          check=file_is("Lanternfold-8.appinstaller", MANIFEST_BODY),
+          check_run=attempts_took(((STALL // 5 + 2) * 5, (STALL // 5 + 2) * 5 + 10)),
+          timeout=240),
+    # --- What real servers and networks do -----------------------------------------------------
+    Fault("gzip: the manifest", manifest_route(Gzip(MANIFEST_BODY)),
+          opened=[T + "Lanternfold-8.appinstaller"],
+          check=file_is("Lanternfold-8.appinstaller", MANIFEST_BODY),
+          check_run=served_encodings("gzip")),
+    Fault("gzip: a package larger compressed than decoded",
+          fallback(MANIFEST_BODY, lambda w: {BUNDLE_PATH: Gzip(INCOMPRESSIBLE)}),
+          associations={".msixbundle"}, fetches=2, opened=[T + "Lanternfold.msixbundle"],
+          check=file_is("Lanternfold.msixbundle", INCOMPRESSIBLE),
+          check_run=served_encodings("gzip")),
+    Fault("chunked: the manifest", manifest_route(Chunked(MANIFEST_BODY, 64)),
+          opened=[T + "Lanternfold-8.appinstaller"],
+          check=file_is("Lanternfold-8.appinstaller", MANIFEST_BODY)),
+    Fault("chunked: manifest and package",
+          lambda w: {harness.MANIFEST_PATH: Chunked(MANIFEST_BODY, 64),
+                     BUNDLE_PATH: Chunked(LARGE_BUNDLE, 4096)},
+          associations={".msixbundle"}, fetches=2, opened=[T + "Lanternfold.msixbundle"],
+          check=file_is("Lanternfold.msixbundle", LARGE_BUNDLE)),
+    *[Fault(f"HTTP/1.0 body ended by {how}", manifest_route(CloseDelimited(MANIFEST_BODY, notify)),
+            opened=[T + "Lanternfold-8.appinstaller"],
+            check=file_is("Lanternfold-8.appinstaller", MANIFEST_BODY))
+      for how, notify in [("close_notify and close", True), ("a bare FIN", False)]],
+    Fault("system proxy that tunnels",
+          fallback(MANIFEST_BODY, lambda w: {BUNDLE_PATH: Response(LARGE_BUNDLE)}),
+          associations={".msixbundle"}, proxy="tunnel", fetches=2,
+          opened=[T + "Lanternfold.msixbundle"], check=file_is("Lanternfold.msixbundle", LARGE_BUNDLE),
+          check_run=tunnelled(2)),
+    Fault("system proxy that answers 407", ok_manifest, proxy="refuse",
+          arrange=place("Lanternfold-8.appinstaller", b"earlier manifest"),
+          fetches=3, pauses=2, message=DOWNLOAD_ERROR, check_run=tunnelled(3), only_our_box=True,
+          check=file_is("Lanternfold-8.appinstaller", b"earlier manifest")),
+    # The manifest's address is https; a copy that arrives over plain http is no manifest of
+    # ours, and the file it would have replaced stays.
+    Fault("manifest redirected to plain http",
+          lambda w: {harness.MANIFEST_PATH: redirect(plain_url(w, harness.MANIFEST_PATH))},
+          plain=lambda w: {harness.MANIFEST_PATH: Response(MANIFEST_BODY)},
+          arrange=place("Lanternfold-8.appinstaller", b"earlier manifest"),
+          fetches=3, pauses=2, message=DOWNLOAD_ERROR, check_run=plain_requests(3),
+          check=file_is("Lanternfold-8.appinstaller", b"earlier manifest")),
+    Fault("https package redirected to plain http",
+          fallback(MANIFEST_BODY, lambda w: {BUNDLE_PATH: redirect(plain_url(w, BUNDLE_PATH))}),
+          plain=lambda w: {BUNDLE_PATH: Response(b"plain bundle")},
+          associations={".msixbundle"}, fetches=1 + 3, pauses=2, message=LAUNCH_ERROR,
+          check_run=plain_requests(3)),
+    # A package address that the manifest itself writes as http is the vendor's choice.
+    Fault("package Uri written as http",
+          fallback(lambda w: manifest(uri=plain_url(w, BUNDLE_PATH))),
+          plain=lambda w: {BUNDLE_PATH: Response(b"plain bundle")},
+          associations={".msixbundle"}, fetches=2, opened=[T + "Lanternfold.msixbundle"],
+          check=file_is("Lanternfold.msixbundle", b"plain bundle")),
     # --- File system ---------------------------------------------------------------------------
     Fault("target exists and is read-only", ok_manifest,
           arrange=place("Lanternfold-8.appinstaller", b"old", read_only=True), fetches=3,
@@ -288,8 +434,12 @@ def test_fault(world, fault):
     earlier.write_bytes(EARLIER[1])
     world.server.reset(fault.routes(world), listening=fault.listening,
                        tls=server_tls(world, fault.tls))
+    world.plain.reset(fault.plain(world) if fault.plain else {}, listening=bool(fault.plain))
     world.prefix.set_associations(fault.associations)
     case = world.case_dir(slug(fault.name))
+    proxy = harness.ConnectProxy(refuse=fault.proxy == "refuse") if fault.proxy else None
+    if proxy:
+        world.prefix.set_proxy(proxy.port)
     undo = fault.arrange(world) if fault.arrange else None
     try:
         before = world.files_outside_temp(case)
@@ -299,12 +449,19 @@ def test_fault(world, fault):
     finally:
         if undo:
             undo()
+        if proxy:
+            world.prefix.set_proxy(None)
+            proxy.close()
+        # Stalled answers end here, not with the next case.
+        world.server.released.set()
 
     assert result.exit_code == 0, "the run did not end" if result.exit_code is None else ""
     names = [c.name for c in result.calls]
     assert names.count("URLDownloadToFileW") == fault.fetches
     assert [c.args[0] for c in result.calls if c.name == "Sleep"] == [1000] * fault.pauses
     assert result.messages == ([fault.message] if fault.message else [])
+    if fault.only_our_box:
+        assert len(result.boxes) == len(result.messages), result.boxes
     assert result.opened == [p.replace(T, world.prefix.temp_windows) for p in fault.opened]
     assert earlier.read_bytes() == EARLIER[1], "an earlier file was lost"
     for path in ("boxes.log", "dismiss.stop"):
@@ -312,3 +469,5 @@ def test_fault(world, fault):
     assert after == before, "written outside the temporary folder"
     if fault.check:
         fault.check(world)
+    if fault.check_run:
+        fault.check_run(world, result, proxy)
