@@ -911,13 +911,14 @@ class World:
     def manifest_dir(self) -> str:
         return self.manifest_url.rsplit("/", 1)[0] + "/"
 
-    def case_dir(self, name: str) -> pathlib.Path:
-        """A fresh folder holding a copy of the installer, as a user's Downloads would."""
+    def case_dir(self, name: str, exe_name: str = EXE_NAME) -> pathlib.Path:
+        """A fresh folder holding a copy of the installer named `exe_name`, as a user's
+        Downloads would."""
         folder = self.root / "cases" / name
         if folder.exists():
             shutil.rmtree(folder)
         folder.mkdir(parents=True)
-        shutil.copy2(self.exe, folder / EXE_NAME)
+        shutil.copy2(self.exe, folder / exe_name)
         return folder
 
     def files_outside_temp(self, case: pathlib.Path) -> dict[pathlib.Path, int]:
