@@ -70,19 +70,31 @@ bool ReadTextFile(const std::u16string& path, std::u16string& text) {
   if (!file.Read(bytes.get(), count, &received) || received != count) return false;
 
   const unsigned char* data = bytes.get();
-  std::size_t n = count;
-  if (n >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-    DecodeUtf16Le(data + 2, n - 2, text);  // an odd last byte is dropped
-    return true;
+  switch (EncodingOf(data, count)) {
+    case TextEncoding::kUtf16LeWithMark:
+      DecodeUtf16Le(data + 2, count - 2, text);  // an odd last byte is dropped
+      return true;
+    case TextEncoding::kUtf8WithMark:
+      return DecodeUtf8(data + 3, count - 3, text);
+    case TextEncoding::kUtf8:
+      break;
   }
-  if (n >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-    data += 3;
-    n -= 3;
-  }
-  return DecodeUtf8(data, n, text);
+  return DecodeUtf8(data, count, text);
 }
 
-bool FindUriAttribute(std::u16string_view span, std::u16string& value) {
+TextEncoding EncodingOf(const unsigned char* bytes, std::size_t count) {
+  if (count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return TextEncoding::kUtf16LeWithMark;
+  if (count >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    return TextEncoding::kUtf8WithMark;
+  }
+  return TextEncoding::kUtf8;
+}
+
+namespace {
+
+// The first value that FindUriAttribute would take, as a position and a
+// length within the span.
+bool FindUriValue(std::u16string_view span, std::size_t& start, std::size_t& length) {
   span = UpToFirstNul(span);
   for (std::size_t p = span.find(kUriName); p != std::u16string_view::npos;
        p = span.find(kUriName, p + kUriName.size())) {
@@ -91,44 +103,70 @@ bool FindUriAttribute(std::u16string_view span, std::u16string& value) {
     i = SkipWhitespace(span, i + 1);
     const char16_t quote = At(span, i);
     if (!IsQuote(quote)) continue;
-    const std::size_t start = i + 1;
-    if (start >= span.size()) continue;
-    const std::size_t close = span.find(quote, start);
-    if (close == std::u16string_view::npos || close == start) continue;
-    value.assign(span.substr(start, close - start));
+    const std::size_t first = i + 1;
+    if (first >= span.size()) continue;
+    const std::size_t close = span.find(quote, first);
+    if (close == std::u16string_view::npos || close == first) continue;
+    start = first;
+    length = close - first;
     return true;
   }
   return false;
 }
 
-bool ResolvePackageUrl(const std::u16string& manifestPath, std::u16string& packageUrl) {
-  std::u16string text;
-  if (!ReadTextFile(manifestPath, text)) return false;
+}  // namespace
 
+bool FindUriAttribute(std::u16string_view span, std::u16string& value) {
+  std::size_t start = 0;
+  std::size_t length = 0;
+  if (!FindUriValue(span, start, length)) return false;
+  value.assign(span.substr(start, length));
+  return true;
+}
+
+bool FindMainPackageUri(std::u16string_view text, UriMatch& match) {
   const std::u16string_view visible = UpToFirstNul(text);
-  std::u16string uri;
-  bool found = false;
   for (const std::u16string_view name : kElementNames) {
     const std::size_t start = visible.find(name);
     if (start == std::u16string_view::npos) continue;
     const std::size_t end = visible.find(u'>', start);
     if (end == std::u16string_view::npos) continue;
-    if (FindUriAttribute(visible.substr(start, end - start + 1), uri)) {
-      found = true;
-      break;
-    }
+    const std::u16string_view span = visible.substr(start, end - start + 1);
+    std::size_t valueStart = 0;
+    std::size_t valueLength = 0;
+    if (!FindUriValue(span, valueStart, valueLength)) continue;
+    match.element = name;
+    match.elementAt = start;
+    match.valueAt = start + valueStart;
+    match.value.assign(span.substr(valueStart, valueLength));
+    return true;
   }
-  if (!found) return false;
-  // The manifest text can be large; it is of no further use.
-  std::u16string().swap(text);
+  return false;
+}
 
+bool CombineWithManifestUrl(const std::u16string& uri, std::u16string& url) {
+  // A value this long cannot make a URL the buffer holds, and the platform's
+  // answer for it is not to be trusted: Wine's UrlCombineW drops a relative
+  // part longer than any URL may be and reports success with the base's
+  // folder instead.
+  if (uri.size() >= kCombinedUrlCapacity) return false;
   std::vector<char16_t> combined(kCombinedUrlCapacity, u'\0');
   if (!platform::Succeeded(platform::CombineUrl(kManifestUrl, uri.c_str(), combined.data(),
                                                 kCombinedUrlCapacity, 0))) {
     return false;
   }
-  packageUrl.assign(UpToFirstNul({combined.data(), combined.size()}));
+  url.assign(UpToFirstNul({combined.data(), combined.size()}));
   return true;
+}
+
+bool ResolvePackageUrl(const std::u16string& manifestPath, std::u16string& packageUrl) {
+  std::u16string text;
+  if (!ReadTextFile(manifestPath, text)) return false;
+  UriMatch match;
+  if (!FindMainPackageUri(text, match)) return false;
+  // The manifest text can be large; it is of no further use.
+  std::u16string().swap(text);
+  return CombineWithManifestUrl(match.value, packageUrl);
 }
 
 }  // namespace bootstrap

@@ -217,6 +217,30 @@ TEST_F(LocatorTest, ResolvePackageUrlPassesTheCombinerItsContract) {
   EXPECT_EQ(url, kPoison);
 }
 
+// The platform's combiner answers wrongly for values longer than any URL
+// (Wine's returns the base's folder), so a value that cannot fit is never
+// handed to it, even one whose dot segments would shorten it.
+TEST_F(LocatorTest, ValuesTooLongForAnyUrlNeverReachTheCombiner) {
+  struct Case {
+    std::size_t length;
+    bool combined;
+  } const cases[] = {{2047, true}, {2048, false}, {100000, false}};
+  for (const Case& c : cases) {
+    fake::Reset();
+    std::string value(c.length, 'a');
+    value.replace(0, 6, "../../");
+    const std::u16string path =
+        folder_.Write("m.appinstaller", "<MainBundle Uri='" + value + "'/>");
+    std::u16string url = kPoison;
+    static_cast<void>(ResolvePackageUrl(path, url));
+    const auto calls = fake::CallsWithout({"ReadOnlyFile", "DecodeUtf8"});
+    EXPECT_EQ(calls.size(), c.combined ? 1u : 0u) << c.length;
+    if (!c.combined) {
+      EXPECT_EQ(url, kPoison) << c.length;
+    }
+  }
+}
+
 TEST_F(LocatorTest, EveryEncodingGivesTheSameUrl) {
   const std::u16string manifest =
       u"<?xml version=\"1.0\"?>\r\n<AppInstaller Uri=\"https://h/x.appinstaller\">\r\n"

@@ -398,6 +398,10 @@ FAULTS = [
           associations={".msixbundle"}, fetches=2, opened=[T + "Lanternfold.msixbundle"]),
     Fault("manifest: Uri of 2048 units after combination", long_uri_manifest(2048),
           associations={".msixbundle"}, message=LAUNCH_ERROR),
+    # Wine's UrlCombineW answers a value this long with the manifest's folder; it is never
+    # asked.
+    Fault("manifest: Uri of 10,000 units", fallback(manifest(uri="a/" * 5000 + "x.msixbundle")),
+          associations={".msixbundle"}, message=LAUNCH_ERROR),
     # The address is followed whatever its scheme: a local file is copied into the temporary
     # folder like any download, and opened from there.
     Fault("manifest: file: Uri",
