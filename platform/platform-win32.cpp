@@ -348,24 +348,9 @@ using URLDownloadToFileWFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD
 // urlmon.dll is not one of the system's known DLLs, so a static import would
 // be looked for first beside the executable, which users run from their
 // Downloads folder. It is loaded from the system folder only, once.
-HMODULE LoadFromSystemFolder(const wchar_t* name) {
-  HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (module != nullptr) return module;
-  // Systems without the search flags (Windows 7 before the update that added
-  // them) refuse the call; the full path in the system folder is as safe, and
-  // makes its own dependencies be looked for there first.
-  wchar_t path[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  const std::size_t nameLength = std::char_traits<wchar_t>::length(name);
-  if (length == 0 || length + 1 + nameLength >= MAX_PATH) return nullptr;
-  path[length] = L'\\';
-  std::char_traits<wchar_t>::copy(path + length + 1, name, nameLength + 1);
-  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
 URLDownloadToFileWFn DownloadEntry() {
   static const auto entry = []() -> URLDownloadToFileWFn {
-    HMODULE urlmon = LoadFromSystemFolder(L"urlmon.dll");
+    HMODULE urlmon = win32::LoadFromSystemFolder(L"urlmon.dll");
     if (urlmon == nullptr) return nullptr;
     return reinterpret_cast<URLDownloadToFileWFn>(
         reinterpret_cast<void*>(GetProcAddress(urlmon, "URLDownloadToFileW")));
