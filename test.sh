@@ -42,7 +42,8 @@ ctest --preset native-asan
 tests/fuzz/run.sh
 
 # The built executable's image; two release builds compared byte for byte, and
-# signing with tools/sign.sh; then the real executable end to end under Wine
-# against a local HTTPS server. Debian's interpreter has python3-pytest and
-# python3-pefile, whatever else is first on PATH.
-/usr/bin/python3 -m pytest -q tests/exe tests/release tests/e2e
+# signing with tools/sign.sh; the manifest check through tools/check-manifest.sh;
+# then the real executable end to end under Wine against a local HTTPS server.
+# Debian's interpreter has python3-pytest and python3-pefile, whatever else is
+# first on PATH.
+/usr/bin/python3 -m pytest -q tests/exe tests/release tests/preflight tests/e2e

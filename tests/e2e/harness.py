@@ -470,11 +470,14 @@ class Server:
 
 class ConnectProxy:
     """A web proxy that only tunnels: it answers CONNECT host:port by connecting to that port on
-    this machine and relaying bytes both ways, or, when `refuse` is set, with 407 Proxy
-    Authentication Required. Records the target of every CONNECT."""
+    this machine and relaying bytes both ways, or, when `refuse` is set (or the target is not
+    `only`), with 407 Proxy Authentication Required. Any other request gets 405. Records the
+    target of every CONNECT."""
 
-    def __init__(self, refuse: bool = False):
+    def __init__(self, refuse: bool = False, only: str | None = None):
+        # With `only`, every other target is refused.
         self.refuse = refuse
+        self.only = only
         self.tunnels: list[str] = []
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.port = self._listener.getsockname()[1]
@@ -502,7 +505,7 @@ class ConnectProxy:
                 client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n")
                 return
             self.tunnels.append(target.decode())
-            if self.refuse:
+            if self.refuse or (self.only and target.decode() != self.only):
                 body = b"<h1>Proxy authentication required</h1>"
                 client.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
                                b'Proxy-Authenticate: Basic realm="office"\r\n'

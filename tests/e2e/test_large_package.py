@@ -4,8 +4,8 @@ The service's byte counts are 32 bits wide: they wrap at 4 GiB, and under Wine t
 maximum is pinned at 2^31 - 1. An honest download of any size must still count as one.
 
 The server makes the body as it sends it, so no file of that size lies on its side. Wine writes
-the download into its web cache and then copies it to the target, so the run needs about twice
-the package on disk at its peak, and it takes a minute or more. `-m "not large"` leaves it out.
+the download into its web cache and then copies it to the target, so the run needs twice the
+package on disk at its peak, and it takes a minute or two. `-m "not large"` leaves it out.
 """
 import pathlib
 import shutil
@@ -58,7 +58,9 @@ class PeakDiskUse:
 def test_package_over_4_gib(world):
     remove_big_files(world)
     free = shutil.disk_usage(world.prefix.path).free
-    assert free > 3 * SIZE, f"needs {3 * SIZE / 2**30:.1f} GiB free, has {free / 2**30:.1f}"
+    # The run peaks at twice the package (Wine's cache copy and the target), and the rest of the
+    # suite leaves Wine's cache behind it too.
+    assert free > 2.5 * SIZE, f"needs {2.5 * SIZE / 2**30:.1f} GiB free, has {free / 2**30:.1f}"
     world.clear_temp()
     world.server.reset({harness.MANIFEST_PATH: Response(manifest()),
                         "/downloads/" + BUNDLE: Generated(SIZE)})
