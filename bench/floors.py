@@ -20,9 +20,15 @@ LINK = ["-mwindows", "-municode", "-static", "-s", "-Wl,--subsystem,windows:6.0"
 
 
 def build(source: str, out: pathlib.Path, libraries: list[str],
-          defines: list[str] = ()) -> pathlib.Path:
+          defines: list[str] = (), console: bool = False) -> pathlib.Path:
+    """Builds bench/floor/`source`; a `console` program (wmain) instead of a GUI one."""
     out.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run([CC, *COMPILE, *[f"-D{d}" for d in defines], *LINK, "-o", str(out),
+    link = [f for f in LINK if f != "-mwindows"]
+    if console:
+        link = [f.replace("--subsystem,windows", "--subsystem,console") for f in link]
+    else:
+        link = ["-mwindows", *link]
+    subprocess.run([CC, *COMPILE, *[f"-D{d}" for d in defines], *link, "-o", str(out),
                     str(HERE / "floor" / source), *[f"-l{lib}" for lib in libraries]], check=True)
     return out
 

@@ -16,8 +16,10 @@ import pefile
 
 import floors
 
-TARGET_NON_RESOURCE = 160 * 1024
 KIB = 1024
+# No growth: the whole image stays within 500 KiB, and what is not resources within 180 KiB.
+TARGET_TOTAL = 500 * KIB
+TARGET_NON_RESOURCE = 180 * KIB
 # Output sections that hold no file bytes, or that are counted apart.
 NOT_COUNTED = re.compile(r"^\.(bss|rsrc|debug.*|eh_frame)$")
 
@@ -127,7 +129,9 @@ def main() -> int:
     floor_total, floor_rsrc, _ = split(floor)
     floor_rest = floor_total - floor_rsrc
     print("Size (bytes in the file)")
-    print(f"  installer            {total:8d}  ({total / KIB:.1f} KiB)")
+    print(f"  installer            {total:8d}  ({total / KIB:.1f} KiB)   target <= {TARGET_TOTAL}"
+          f" ({TARGET_TOTAL // KIB} KiB): {'met' if total <= TARGET_TOTAL else 'MISSED'}"
+          f" by {abs(TARGET_TOTAL - total)} bytes")
     print(f"    resources (.rsrc)  {rsrc:8d}  ({rsrc / KIB:.1f} KiB)")
     print(f"    the rest           {rest:8d}  ({rest / KIB:.1f} KiB)   target <= {TARGET_NON_RESOURCE}"
           f" ({TARGET_NON_RESOURCE // KIB} KiB): {'met' if rest <= TARGET_NON_RESOURCE else 'MISSED'}"

@@ -2,9 +2,8 @@
 //
 // Every function passes its arguments through and reports the service's own
 // result; buffers, capacities, limits, decoding rules and retries are decided
-// by the caller in bootstrap/. platform-win32.cpp makes the real calls;
-// platform-posix.cpp gives the file read, decoding and text services natively
-// (for the benchmarks); the native tests link a recording fake in their place.
+// by the caller in bootstrap/. platform-win32.cpp makes the real calls; the
+// native tests link a recording fake in their place.
 //
 // Names are chosen so that none collides with a macro from <windows.h>.
 #pragma once

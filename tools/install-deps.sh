@@ -9,8 +9,8 @@ packages=(
   python3 python3-pytest python3-pefile
   googletest wine wine64 libgnutls30 openssl
   clang-14 libclang-rt-14-dev
-  libbenchmark-dev
   osslsigncode
+  curl
 )
 
 missing=()

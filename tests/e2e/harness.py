@@ -79,10 +79,11 @@ def run(cmd, **kwargs) -> subprocess.CompletedProcess:
 STALL_TIMEOUT_MS = 15000
 
 
-def build_installer(build_dir: pathlib.Path, host: str) -> pathlib.Path:
+def build_installer(build_dir: pathlib.Path, host: str,
+                    stall_timeout_ms: int = STALL_TIMEOUT_MS) -> pathlib.Path:
     """Configures and builds the installer for `host` in its own build folder."""
     run(["cmake", "--preset", "windows-e2e", "-B", str(build_dir),
-         f"-DINSTALLER_DOWNLOAD_HOST={host}", f"-DINSTALLER_STALL_TIMEOUT_MS={STALL_TIMEOUT_MS}"],
+         f"-DINSTALLER_DOWNLOAD_HOST={host}", f"-DINSTALLER_STALL_TIMEOUT_MS={stall_timeout_ms}"],
         cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     run(["cmake", "--build", str(build_dir)], cwd=ROOT, stdout=subprocess.DEVNULL)
     return build_dir / EXE_NAME
@@ -337,18 +338,40 @@ BLOCK = len(_PATTERN)
 
 
 @dataclasses.dataclass
+class Transfer:
+    """One body a Generated answer sent: when its headers went out, when its last byte did, and
+    how many body bytes the connection took."""
+    path: str
+    started: float
+    ended: float
+    sent: int
+
+
+@dataclasses.dataclass
 class Generated:
     """A body of `size` bytes made block by block as it is sent, so that no file of that size
-    has to exist on the server's side."""
+    has to exist on the server's side; with `cut_at`, the connection closes after that many
+    bytes. Each answer is recorded on the server as a Transfer."""
     size: int
+    cut_at: int | None = None
 
     def __call__(self, handler):
-        handler.send_response(200)
-        handler.send_header("Content-Length", str(self.size))
-        handler.end_headers()
-        for index in range(-(-self.size // BLOCK)):
-            block = generated_block(index)
-            handler.wfile.write(block[:min(BLOCK, self.size - index * BLOCK)])
+        started = time.monotonic()
+        sent = 0
+        end = self.size if self.cut_at is None else self.cut_at
+        try:
+            handler.send_response(200)
+            handler.send_header("Content-Length", str(self.size))
+            handler.end_headers()
+            for index in range(-(-end // BLOCK)):
+                block = generated_block(index)[:min(BLOCK, end - index * BLOCK)]
+                handler.wfile.write(block)
+                sent += len(block)
+            handler.wfile.flush()
+        finally:
+            handler.owner.transfers.append(
+                Transfer(handler.path, started, time.monotonic(), sent))
+        handler.close_connection = True
 
 
 def matches_generated(path: pathlib.Path, size: int) -> bool:
@@ -392,6 +415,8 @@ class Server:
         self.requests: list[Request] = []
         # The content encodings that Gzip answers sent, in order.
         self.encodings: list[str] = []
+        # The bodies that Generated answers sent, in order.
+        self.transfers: list[Transfer] = []
         # Set when the server moves on to another case, which ends every stalled answer.
         self.released = threading.Event()
         self.tls = tls
@@ -465,6 +490,7 @@ class Server:
         with self._lock:
             self.requests = []
             self.encodings = []
+            self.transfers = []
         self.open() if listening else self.close()
 
 
@@ -879,7 +905,7 @@ class World:
     plain: Server
 
     @classmethod
-    def create(cls, root: pathlib.Path) -> "World":
+    def create(cls, root: pathlib.Path, stall_timeout_ms: int = STALL_TIMEOUT_MS) -> "World":
         # Every case reaches the server as "localhost"; without a hosts entry for it, every
         # download would fail and look like the installer's fault.
         try:
@@ -890,7 +916,7 @@ class World:
             raise RuntimeError("localhost does not resolve to 127.0.0.1; check /etc/hosts")
         root.mkdir(parents=True, exist_ok=True)
         port = free_port()
-        exe = build_installer(root / "installer", f"localhost:{port}")
+        exe = build_installer(root / "installer", f"localhost:{port}", stall_timeout_ms)
         helpers = build_helpers(root / "helpers")
         tls = Tls.make(root / "tls")
         prefix = WinePrefix(root / "wineprefix")
