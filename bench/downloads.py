@@ -20,13 +20,11 @@ Usage: downloads.py [runs per program, at least 5] [handoff] [throughput] [traff
 
 from __future__ import annotations
 
-import os
 import pathlib
 import shutil
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -47,15 +45,10 @@ HANDOFF_TARGET = 1.05
 THROUGHPUT_TARGET = 0.95
 
 
-def web_cache(world) -> pathlib.Path:
-    return (world.prefix.path / "drive_c" / "users" / world.prefix.user / "AppData" / "Local" /
-            "Microsoft" / "Windows" / "INetCache")
-
-
 def clear(world):
     """No file of an earlier run in the temporary folder or in Wine's web cache."""
     world.clear_temp()
-    shutil.rmtree(web_cache(world), ignore_errors=True)
+    shutil.rmtree(world.prefix.web_cache, ignore_errors=True)
     world.prefix.opened_log().unlink(missing_ok=True)
 
 
@@ -76,27 +69,6 @@ class Dismisser:
     def stop(self):
         self._stop.touch()
         self._process.wait(30)
-
-
-class PeakDisk:
-    """The most disk in use on the prefix's file system while it runs, above where it began."""
-
-    def __init__(self, path: pathlib.Path):
-        self._path = path
-        self._start = shutil.disk_usage(path).used
-        self.peak = 0
-        self._done = threading.Event()
-        self._thread = threading.Thread(target=self._sample, daemon=True)
-        self._thread.start()
-
-    def _sample(self):
-        while not self._done.wait(0.05):
-            self.peak = max(self.peak, shutil.disk_usage(self._path).used - self._start)
-
-    def stop(self) -> int:
-        self._done.set()
-        self._thread.join()
-        return self.peak
 
 
 def handler_running(world) -> bool:
@@ -197,7 +169,7 @@ def throughput(world, programs, bare, runs) -> list[str]:
     def measure(program, command):
         clear(world)
         world.server.transfers.clear()
-        peak = PeakDisk(world.prefix.path)
+        peak = harness.PeakDiskUse(world.prefix.path)
         if program == "installer":
             handed_off(world, command, BUNDLE)
         else:

@@ -8,7 +8,7 @@
 #
 # Name parts to run only those (`bench/run.sh size`). Everything lands in
 # build/bench/: the builds, a Wine prefix of its own, and results/summary.txt.
-# BENCH_RUNS (default 7, at least 5) trades time for steadier medians. Nothing
+# BENCH_RUNS (default 11, at least 5) trades time for steadier medians. Nothing
 # here fails on speed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,7 +59,7 @@ fi
 if wants downloads; then
   say ""
   say "== Downloads"
-  "$python" bench/downloads.py "${BENCH_RUNS:-7}" | show
+  "$python" bench/downloads.py "${BENCH_RUNS:-11}" | show
 fi
 
 echo "" >&2

@@ -31,39 +31,26 @@ std::uint32_t TemporaryPath(char16_t* buffer, std::uint32_t capacity) {
 
 namespace {
 
-class UniqueHandle {
+// Owns one handle of a kind that `Close` lets go.
+template <typename T, BOOL(WINAPI* Close)(T)>
+class Unique {
  public:
-  UniqueHandle() = default;
-  ~UniqueHandle() { reset(nullptr); }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  [[nodiscard]] HANDLE get() const { return handle_; }
-  void reset(HANDLE handle) {
-    if (handle_ != nullptr) CloseHandle(handle_);
-    handle_ = handle;
+  Unique() = default;
+  ~Unique() { reset(nullptr); }
+  Unique(const Unique&) = delete;
+  Unique& operator=(const Unique&) = delete;
+  [[nodiscard]] T get() const { return value_; }
+  void reset(T value) {
+    if (value_ != nullptr) Close(value_);
+    value_ = value;
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  T value_ = nullptr;
 };
 
-class UniqueWindow {
- public:
-  UniqueWindow() = default;
-  ~UniqueWindow() {
-    if (window_ != nullptr) DestroyWindow(window_);
-  }
-  UniqueWindow(const UniqueWindow&) = delete;
-  UniqueWindow& operator=(const UniqueWindow&) = delete;
-  [[nodiscard]] HWND get() const { return window_; }
-  void reset(HWND window) {
-    if (window_ != nullptr) DestroyWindow(window_);
-    window_ = window;
-  }
-
- private:
-  HWND window_ = nullptr;
-};
+using UniqueHandle = Unique<HANDLE, CloseHandle>;
+using UniqueWindow = Unique<HWND, DestroyWindow>;
 
 // The size of the file at `path`; 0 when there is none.
 std::uint64_t SizeOf(const std::u16string& path) {

@@ -374,6 +374,27 @@ class Generated:
         handler.close_connection = True
 
 
+class PeakDiskUse:
+    """The most disk in use on `path`'s file system while it runs, above where it began."""
+
+    def __init__(self, path: pathlib.Path):
+        self._path = path
+        self._start = shutil.disk_usage(path).used
+        self.peak = 0
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+        self._thread.start()
+
+    def _sample(self):
+        while not self._done.wait(0.05):
+            self.peak = max(self.peak, shutil.disk_usage(self._path).used - self._start)
+
+    def stop(self) -> int:
+        self._done.set()
+        self._thread.join()
+        return self.peak
+
+
 def matches_generated(path: pathlib.Path, size: int) -> bool:
     """Whether the file at `path` is exactly Generated(size)'s body."""
     if path.stat().st_size != size:
@@ -610,6 +631,12 @@ class WinePrefix:
     @property
     def temp_windows(self) -> str:
         return f"C:\\users\\{self.user}\\Temp\\"
+
+    @property
+    def web_cache(self) -> pathlib.Path:
+        """Where Wine's download service keeps its copy of every download."""
+        return (self.path / "drive_c" / "users" / self.user / "AppData" / "Local" / "Microsoft" /
+                "Windows" / "INetCache")
 
     def wine(self, *args, env=None, **kwargs) -> subprocess.CompletedProcess:
         return subprocess.run(["wine", *map(str, args)], env=env or self.env,

@@ -7,9 +7,7 @@ The server makes the body as it sends it, so no file of that size lies on its si
 the download into its web cache and then copies it to the target, so the run needs twice the
 package on disk at its peak, and it takes a minute or two. `-m "not large"` leaves it out.
 """
-import pathlib
 import shutil
-import threading
 import time
 
 import pytest
@@ -23,35 +21,9 @@ BUNDLE = "Lanternfold.msixbundle"
 REPORT = harness.ROOT / "build" / "e2e" / "large-package.txt"
 
 
-def web_cache(world) -> pathlib.Path:
-    return (world.prefix.path / "drive_c" / "users" / world.prefix.user / "AppData" / "Local" /
-            "Microsoft" / "Windows" / "INetCache")
-
-
 def remove_big_files(world):
     (world.prefix.temp / BUNDLE).unlink(missing_ok=True)
-    shutil.rmtree(web_cache(world), ignore_errors=True)
-
-
-class PeakDiskUse:
-    """The most disk in use on the prefix's file system while it runs, above where it began."""
-
-    def __init__(self, path: pathlib.Path):
-        self._path = path
-        self._start = shutil.disk_usage(path).used
-        self.peak = 0
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._sample, daemon=True)
-        self._thread.start()
-
-    def _sample(self):
-        while not self._stop.wait(0.5):
-            self.peak = max(self.peak, shutil.disk_usage(self._path).used - self._start)
-
-    def stop(self) -> int:
-        self._stop.set()
-        self._thread.join()
-        return self.peak
+    shutil.rmtree(world.prefix.web_cache, ignore_errors=True)
 
 
 @pytest.mark.large
@@ -67,7 +39,7 @@ def test_package_over_4_gib(world):
     world.prefix.set_associations({".msixbundle"})
     case = world.case_dir("package-over-4-gib")
     try:
-        disk = PeakDiskUse(world.prefix.path)
+        disk = harness.PeakDiskUse(world.prefix.path)
         started = time.monotonic()
         result = harness.run_installer(world.prefix, case / harness.EXE_NAME, timeout=1200)
         seconds = time.monotonic() - started
