@@ -81,6 +81,73 @@ std::u16string QueryTextOption(IBinding* binding, DWORD option) {
   return Utf16(wide);
 }
 
+class DownloadObserver;
+
+// Runs the stall check on the download's own thread while the service holds
+// it. The service waits for its transfer in a loop that dispatches only its
+// own window's messages, so a timer of ours never fires there; a message sent
+// from another thread is delivered by that same loop (under Wine within the
+// 5 s it sleeps between looks). The watch thread does nothing but send that
+// message at an interval: it never touches the binding, whose methods may only
+// be called on the thread that received it.
+class StallWatch {
+ public:
+  StallWatch() = default;
+  // The thread is joined before its handles close and the window goes (the
+  // members go in reverse order), so no message can reach an observer that is
+  // gone.
+  ~StallWatch() {
+    if (thread_.get() == nullptr) return;
+    SetEvent(stop_.get());
+    WaitForSingleObject(thread_.get(), INFINITE);
+  }
+  StallWatch(const StallWatch&) = delete;
+  StallWatch& operator=(const StallWatch&) = delete;
+
+  // Once per download, on its thread. Without a watch the download still
+  // runs, only without the stall limit.
+  void Start(DownloadObserver& observer, std::uint32_t stallTimeoutMs) {
+    if (window_.get() != nullptr) return;
+    interval_ = std::clamp<std::uint32_t>(stallTimeoutMs / 8, 50, 1000);
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = &StallWatch::WindowProcedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kClassName;
+    // A class left by an earlier attempt is as good as a new one.
+    if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return;
+    // A message-only window: never shown, never enumerated, there only to
+    // receive the watch thread's message.
+    window_.reset(CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr));
+    if (window_.get() == nullptr) return;
+    SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&observer));
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (stop_.get() == nullptr) return;
+    thread_.reset(CreateThread(nullptr, 0, &StallWatch::Tick, this, 0, nullptr));
+  }
+
+ private:
+  static constexpr wchar_t kClassName[] = L"Lanternfold.StallWatch";
+  static constexpr UINT kCheckMessage = WM_APP;
+
+  static DWORD WINAPI Tick(void* parameter) {
+    const auto* watch = static_cast<const StallWatch*>(parameter);
+    while (WaitForSingleObject(watch->stop_.get(), watch->interval_) == WAIT_TIMEOUT) {
+      // Queued for the download's thread; never waits for it.
+      SendNotifyMessageW(watch->window_.get(), kCheckMessage, 0, 0);
+    }
+    return 0;
+  }
+
+  static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+  DWORD interval_ = 1000;
+  UniqueWindow window_;
+  UniqueHandle stop_;
+  UniqueHandle thread_;
+};
+
 // Watches one download, and ends it only when it cannot succeed: a failed
 // response, a redirect off https, or a transfer that has stalled. The service
 // reports an HTTP error page, a body cut short of its declared length or a
@@ -141,10 +208,14 @@ class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
   STDMETHODIMP_(ULONG) Release() override { return --references_; }
 
+  // The watch starts here rather than before the call: the service has made
+  // its own window by now, so under Wine this is not the one to pay for the
+  // process's first window, and it is still before any byte is asked for.
   STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override {
     ReleaseBinding();
     binding_ = binding;
     if (binding_ != nullptr) binding_->AddRef();
+    watch_.Start(*this, stallTimeoutMs_);
     return S_OK;
   }
   STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
@@ -238,76 +309,22 @@ class DownloadObserver final : public IBindStatusCallback, public IHttpNegotiate
   std::uint64_t lastActivity_;
   int redirects_ = 0;
   int requests_ = 0;
+  // Last, so that it goes first: its thread is joined before anything it
+  // reaches goes.
+  StallWatch watch_;
 };
 
-// Runs the stall check on the download's own thread while the service holds
-// it. The service waits for its transfer in a loop that dispatches only its
-// own window's messages, so a timer of ours never fires there; a message sent
-// from another thread is delivered by that same loop (under Wine within the
-// 5 s it sleeps between looks). The watch thread does nothing but send that
-// message at an interval: it never touches the binding, whose methods may only
-// be called on the thread that received it.
-class StallWatch {
- public:
-  StallWatch(DownloadObserver& observer, std::uint32_t stallTimeoutMs)
-      : interval_(std::clamp<std::uint32_t>(stallTimeoutMs / 8, 50, 1000)) {
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = &StallWatch::WindowProcedure;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kClassName;
-    // A class left by an earlier attempt is as good as a new one.
-    if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return;
-    // A message-only window: never shown, never enumerated, there only to
-    // receive the watch thread's message.
-    window_.reset(CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr));
-    if (window_.get() == nullptr) return;
-    SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&observer));
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (stop_.get() == nullptr) return;
-    thread_.reset(CreateThread(nullptr, 0, &StallWatch::Tick, this, 0, nullptr));
-  }
-  // The thread is joined before its handles close and the window goes (the
-  // members go in reverse order), so no message can reach an observer that is
-  // gone.
-  ~StallWatch() {
-    if (thread_.get() == nullptr) return;
-    SetEvent(stop_.get());
-    WaitForSingleObject(thread_.get(), INFINITE);
-  }
-  StallWatch(const StallWatch&) = delete;
-  StallWatch& operator=(const StallWatch&) = delete;
-
- private:
-  static constexpr wchar_t kClassName[] = L"Lanternfold.StallWatch";
-  static constexpr UINT kCheckMessage = WM_APP;
-
-  static DWORD WINAPI Tick(void* parameter) {
-    const auto* watch = static_cast<const StallWatch*>(parameter);
-    while (WaitForSingleObject(watch->stop_.get(), watch->interval_) == WAIT_TIMEOUT) {
-      // Queued for the download's thread; never waits for it.
-      SendNotifyMessageW(watch->window_.get(), kCheckMessage, 0, 0);
+LRESULT CALLBACK StallWatch::WindowProcedure(HWND window, UINT message, WPARAM wParam,
+                                             LPARAM lParam) {
+  if (message == kCheckMessage) {
+    if (auto* observer =
+            reinterpret_cast<DownloadObserver*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
+      observer->CheckForStall();
     }
     return 0;
   }
-
-  static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kCheckMessage) {
-      if (auto* observer =
-              reinterpret_cast<DownloadObserver*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
-        observer->CheckForStall();
-      }
-      return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-  }
-
-  const DWORD interval_;
-  UniqueWindow window_;
-  UniqueHandle stop_;
-  UniqueHandle thread_;
-};
+  return DefWindowProcW(window, message, wParam, lParam);
+}
 
 FileState Inspect(const std::u16string& path) {
   FileState state;
@@ -353,12 +370,7 @@ Result DownloadUrlToFile(const std::u16string& url, const std::u16string& path,
   if (download == nullptr) return INET_E_DOWNLOAD_FAILURE;
   const FileState before = Inspect(path);
   DownloadObserver observer(url, path, stallTimeoutMs);
-  HRESULT result = S_OK;
-  {
-    // Without a watch the download still runs, only without the stall limit.
-    const StallWatch watch(observer, stallTimeoutMs);
-    result = download(nullptr, Wide(url), Wide(path), 0, &observer);
-  }
+  const HRESULT result = download(nullptr, Wide(url), Wide(path), 0, &observer);
   if (FAILED(result)) return result;
   if (!AttemptSucceeded(observer.report(), before, Inspect(path))) return INET_E_DOWNLOAD_FAILURE;
   return result;
