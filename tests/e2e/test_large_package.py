@@ -32,7 +32,9 @@ def test_package_over_4_gib(world):
     free = shutil.disk_usage(world.prefix.path).free
     # The run peaks at twice the package (Wine's cache copy and the target), and the rest of the
     # suite leaves Wine's cache behind it too.
-    assert free > 2.5 * SIZE, f"needs {2.5 * SIZE / 2**30:.1f} GiB free, has {free / 2**30:.1f}"
+    if free < 2.5 * SIZE:
+        pytest.skip(f"needs {2.5 * SIZE / 2**30:.1f} GiB free on {world.prefix.path}, "
+                    f"has {free / 2**30:.1f}")
     world.clear_temp()
     world.server.reset({harness.MANIFEST_PATH: Response(manifest()),
                         "/downloads/" + BUNDLE: Generated(SIZE)})
