@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,6 +9,7 @@
 #include "bootstrap/download_path.h"
 #include "bootstrap/package_locator.h"
 #include "platform/platform.h"
+#include "preflight/text.h"
 #include "preflight/xml_reading.h"
 
 namespace preflight {
@@ -39,13 +39,6 @@ bool IsNameCharacter(char16_t c) {
 bool IsHexDigit(char16_t c) {
   return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
-
-std::u16string Number(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return {digits.begin(), digits.end()};
-}
-
-std::u16string Quoted(std::u16string_view text) { return u"\"" + std::u16string(text) + u"\""; }
 
 // Lines end at CR LF, CR or LF, as XML counts them; columns count code units,
 // both from 1.
@@ -133,6 +126,13 @@ void Warning(ManifestCheck& check, std::u16string code, std::u16string message) 
   check.warnings.push_back({std::move(code), std::move(message)});
 }
 
+// What App Installer takes for the main package's address, for a message.
+std::u16string AppInstallerReads(const XmlReading& xml) {
+  return u"App Installer reads the Uri of <" + xml.mainElement + u"> at line " +
+         Number(xml.mainUri.line) + u", column " + Number(xml.mainUri.column) + u" as " +
+         Quoted(xml.mainUri.value);
+}
+
 // The scan's value set beside App Installer's reading of the same file.
 void CompareWithXml(std::string_view bytes, std::u16string_view text,
                     const bootstrap::UriMatch* match, ManifestCheck& check) {
@@ -156,9 +156,7 @@ void CompareWithXml(std::string_view bytes, std::u16string_view text,
   if (match == nullptr) {
     if (xml.mainUri.present) {
       Problem(check, u"xml-disagrees",
-              u"App Installer reads the Uri of <" + xml.mainElement + u"> at line " +
-                  Number(xml.mainUri.line) + u", column " + Number(xml.mainUri.column) + u" as " +
-                  Quoted(xml.mainUri.value) + u", but the installer's scan finds none");
+              AppInstallerReads(xml) + u", but the installer's scan finds none");
     }
     return;
   }
@@ -175,10 +173,7 @@ void CompareWithXml(std::string_view bytes, std::u16string_view text,
   }
   if (!decodes || decoded != xml.mainUri.value) {
     Problem(check, u"xml-disagrees",
-            u"App Installer reads the Uri of <" + xml.mainElement + u"> at line " +
-                Number(xml.mainUri.line) + u", column " + Number(xml.mainUri.column) + u" as " +
-                Quoted(xml.mainUri.value) + u", but the installer's scan takes " +
-                Quoted(match->value));
+            AppInstallerReads(xml) + u", but the installer's scan takes " + Quoted(match->value));
     return;
   }
   if (decoded != match->value) {
@@ -230,9 +225,6 @@ bool CheckManifest(const std::u16string& path, ManifestCheck& result) {
     check.element = match.element;
     LineAndColumn(text, match.elementAt, check.line, check.column);
     check.uri = match.value;
-  }
-
-  if (check.found) {
     if (bootstrap::CombineWithManifestUrl(check.uri, check.packageUrl)) {
       if (!bootstrap::FileNameFromUrl(check.packageUrl, check.fileName)) {
         check.fileName.clear();

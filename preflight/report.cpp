@@ -1,14 +1,10 @@
 #include "preflight/report.h"
 
 #include "bootstrap/constants.h"
+#include "preflight/text.h"
 
 namespace preflight {
 namespace {
-
-std::u16string Number(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return {digits.begin(), digits.end()};
-}
 
 std::u16string Json(std::u16string_view text) {
   std::u16string out = u"\"";

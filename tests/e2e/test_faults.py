@@ -167,13 +167,6 @@ def plain_requests(count):
     return check
 
 
-def every(*checks):
-    def check(*args):
-        for one in checks:
-            one(*args)
-    return check
-
-
 # Random bytes grow when gzipped, so the length on the wire exceeds the body on disk.
 INCOMPRESSIBLE = random.Random(7).randbytes(1 << 20)
 assert len(gzip.compress(INCOMPRESSIBLE)) > len(INCOMPRESSIBLE)
